@@ -1,0 +1,158 @@
+#include "registry/reg_util.h"
+
+#include "support/unique_handle.h"
+
+#include <objbase.h>
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+constexpr REGSAM kReadAccess = KEY_READ;
+constexpr REGSAM kReadAccess64 = KEY_READ | KEY_WOW64_64KEY;
+
+std::size_t LengthOf(const wchar_t* text) noexcept
+{
+    return text ? std::wcslen(text) : 0;
+}
+
+// A zero-filled block from the COM task allocator, or null.
+void* AllocateZeroed(std::size_t bytes) noexcept
+{
+    void* block = ::CoTaskMemAlloc(bytes);
+    if (block) {
+        std::memset(block, 0, bytes);
+    }
+    return block;
+}
+
+// Room for a REG_SZ of the given byte count plus one whole terminator, so
+// that data without one, or with an odd byte count, still ends in a null.
+std::size_t StringRoomFor(DWORD dataBytes) noexcept
+{
+    const std::size_t units = (static_cast<std::size_t>(dataBytes) + 1) / sizeof(wchar_t);
+    return (units + 1) * sizeof(wchar_t);
+}
+
+} // namespace
+
+CQXRegUtil::CStrBuf::~CStrBuf()
+{
+    ::CoTaskMemFree(text_);
+}
+
+void CQXRegUtil::CStrBuf::SetJoined(const wchar_t* first, const wchar_t* second) noexcept
+{
+    Attach(nullptr);
+    const std::size_t firstLength = LengthOf(first);
+    const std::size_t secondLength = LengthOf(second);
+    const bool both = firstLength != 0 && secondLength != 0;
+    std::size_t joinedLength = firstLength + secondLength + (both ? 1 : 0);
+    if (joinedLength == 0) {
+        if (!first && !second) {
+            return;
+        }
+        joinedLength = 1;
+    }
+    auto* joined = static_cast<wchar_t*>(AllocateZeroed((joinedLength + 1) * sizeof(wchar_t)));
+    if (!joined) {
+        return;
+    }
+    wchar_t* end = joined;
+    if (firstLength != 0) {
+        end = std::wmemcpy(end, first, firstLength) + firstLength;
+    }
+    if (both) {
+        *end++ = L'\\';
+    }
+    if (secondLength != 0) {
+        std::wmemcpy(end, second, secondLength);
+    }
+    text_ = joined;
+}
+
+void CQXRegUtil::CStrBuf::Attach(wchar_t* text) noexcept
+{
+    ::CoTaskMemFree(text_);
+    text_ = text;
+}
+
+wchar_t* CQXRegUtil::CStrBuf::Release() noexcept
+{
+    wchar_t* text = text_;
+    text_ = nullptr;
+    return text;
+}
+
+CQXRegUtil::CQXRegUtil(HKEY rootKey, bool use64BitView) noexcept
+    : rootKey_(rootKey), use64BitView_(use64BitView ? 1 : 0)
+{
+}
+
+CQXRegUtil::~CQXRegUtil() = default;
+
+HKEY CQXRegUtil::OpenProductSubKey(const wchar_t* subKey) const noexcept
+{
+    CStrBuf keyPath;
+    keyPath.SetJoined(kProductKey, subKey);
+    if (!keyPath.Text()) {
+        return nullptr;
+    }
+    HKEY key = nullptr;
+    const REGSAM access = use64BitView_ ? kReadAccess64 : kReadAccess;
+    if (::RegOpenKeyExW(rootKey_, keyPath.Text(), 0, access, &key) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+const wchar_t* CQXRegUtil::GetRegString(const wchar_t* subKey, const wchar_t* valueName) noexcept
+{
+    stringResult_.SetJoined(L"", nullptr);
+    if (!valueName) {
+        return stringResult_.Text();
+    }
+    const UniqueRegKey key(OpenProductSubKey(subKey));
+    if (!key) {
+        return stringResult_.Text();
+    }
+    DWORD type = 0;
+    DWORD dataBytes = 0;
+    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &dataBytes) != ERROR_SUCCESS || type != REG_SZ
+        || dataBytes == 0) {
+        return stringResult_.Text();
+    }
+    CStrBuf data;
+    data.Attach(static_cast<wchar_t*>(AllocateZeroed(StringRoomFor(dataBytes))));
+    if (!data.Text()) {
+        return stringResult_.Text();
+    }
+    auto* bytes = reinterpret_cast<BYTE*>(data.Text());
+    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, bytes, &dataBytes) == ERROR_SUCCESS
+        && type == REG_SZ) {
+        stringResult_.Attach(data.Release());
+    }
+    return stringResult_.Text();
+}
+
+std::int32_t CQXRegUtil::GetRegDWORD(const wchar_t* subKey, const wchar_t* valueName) noexcept
+{
+    numberResult_ = 0;
+    if (!valueName) {
+        return numberResult_;
+    }
+    const UniqueRegKey key(OpenProductSubKey(subKey));
+    if (!key) {
+        return numberResult_;
+    }
+    DWORD type = 0;
+    DWORD number = 0;
+    DWORD dataBytes = sizeof(number);
+    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&number), &dataBytes)
+            == ERROR_SUCCESS
+        && type == REG_DWORD && dataBytes == sizeof(number)) {
+        numberResult_ = static_cast<std::int32_t>(number);
+    }
+    return numberResult_;
+}

@@ -1,0 +1,101 @@
+#include "run/gates.h"
+
+#include "log/debug_log.h"
+#include "registry/reg_util.h"
+#include "run/outcome.h"
+#include "support/system_function.h"
+
+#include <windows.h>
+
+namespace {
+
+constexpr const wchar_t* kSystemInfoKey = L"SystemInfo";
+constexpr std::int32_t kRequiredMajor = 9;
+constexpr std::int32_t kRequiredMinor = 1;
+constexpr std::int32_t kRequiredPatch = 3;
+constexpr DWORD kLoadLibrarySearchSystem32 = 0x800;
+
+// Folds only A to Z, so no locale can make another character match.
+wchar_t AsciiLower(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+bool IsSilentSwitch(const wchar_t* argument)
+{
+    if (!argument) {
+        return false;
+    }
+    const wchar_t* expected = L"/s";
+    for (; *expected; ++argument, ++expected) {
+        if (AsciiLower(*argument) != *expected) {
+            return false;
+        }
+    }
+    return *argument == L'\0';
+}
+
+} // namespace
+
+[[noreturn]] void RaiseOutcome(OutcomeCode code)
+{
+    throw code;
+}
+
+bool IsSilentMode(int argc, const wchar_t* const* argv)
+{
+    for (int index = 1; index < argc; ++index) {
+        if (IsSilentSwitch(argv[index])) {
+            DebugLogPrintf(L"[info]: Silent Mode");
+            return true;
+        }
+    }
+    DebugLogPrintf(L"[info]: Normal Mode");
+    return false;
+}
+
+void CheckApplicableVersion()
+{
+    CQXRegUtil registry(HKEY_LOCAL_MACHINE, false);
+    const std::int32_t major = registry.GetRegDWORD(kSystemInfoKey, L"MajorVersion");
+    const std::int32_t minor = registry.GetRegDWORD(kSystemInfoKey, L"MinorVersion");
+    const std::int32_t patch = registry.GetRegDWORD(kSystemInfoKey, L"PatchVersion");
+    DebugLogPrintf(L"[info]: MajorVersion, %d, MinorVersion, %d, PatchVersion, %d", major, minor, patch);
+    if (major == kRequiredMajor && minor == kRequiredMinor && patch == kRequiredPatch) {
+        return;
+    }
+    DebugLogPrintf(L"[error]: This Version of Quorvex is not applicable.");
+    RaiseOutcome(kOutcomeFailed);
+}
+
+bool IsProductType1()
+{
+    CQXRegUtil registry(HKEY_LOCAL_MACHINE, false);
+    const std::int32_t productType = registry.GetRegDWORD(L"", L"ProductType");
+    DebugLogPrintf(L"[info]: ProductType, %d", productType);
+    return productType == 1;
+}
+
+bool IsNativeX64()
+{
+    using GetNativeSystemInfoFunction = void(WINAPI*)(LPSYSTEM_INFO);
+    SYSTEM_INFO info = {};
+    const auto getNativeSystemInfo =
+        LookUpSystemFunction<GetNativeSystemInfoFunction>(L"kernel32", "GetNativeSystemInfo");
+    if (getNativeSystemInfo) {
+        getNativeSystemInfo(&info);
+    } else {
+        ::GetSystemInfo(&info);
+    }
+    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
+}
+
+void RestrictDllSearchPath()
+{
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const auto setDefaultDllDirectories =
+        LookUpSystemFunction<SetDefaultDllDirectoriesFunction>(L"kernel32.dll", "SetDefaultDllDirectories");
+    if (setDefaultDllDirectories) {
+        setDefaultDllDirectories(kLoadLibrarySearchSystem32);
+    }
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+// The running executable's full path, read whole however long it is.
+// Empty when the system cannot tell it.
+std::wstring GetExecutablePath();
+
+// The executable's folder: its drive and directory parts, ending with the
+// last backslash or forward slash of the path. Empty when the path is not
+// available or names no folder, so that no caller ever falls back to a
+// folder relative to the current directory.
+std::wstring GetExecutableFolder();
+
+// The folder part of a path as above; empty when the path holds no separator.
+std::wstring FolderOfPath(const std::wstring& path);
