@@ -1,6 +1,7 @@
 // qxhotfix: applies the Quorvex 9.1.3 hotfix and reports the outcome as the
 // exit code: 0 applied, 1 stopped on a failure.
 #include "log/debug_log.h"
+#include "run/copy_plan.h"
 #include "run/gates.h"
 #include "run/outcome.h"
 
@@ -25,8 +26,7 @@ OutcomeCode RunHotfix()
         CheckApplicableVersion();
         const bool productType1 = IsProductType1();
         const bool nativeX64 = IsNativeX64();
-        static_cast<void>(productType1);
-        static_cast<void>(nativeX64);
+        ApplyCopyPlan(productType1, nativeX64);
         DebugLogPrintf(L"[info]: Hotfix is successful.");
         RaiseOutcome(kOutcomeApplied);
     } catch (OutcomeCode outcome) {
