@@ -1,0 +1,277 @@
+#include "log/debug_log_internal.h"
+
+#include "support/module_path.h"
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kPrefixLength = 24;
+constexpr std::size_t kBomLength = 3;
+constexpr std::size_t kCapacity = CQXDebugLog::kCapacity;
+
+int Printf(CQXDebugLog& log, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int result = DebugLogVPrintf(log, format, args);
+    va_end(args);
+    return result;
+}
+
+std::vector<std::string> SplitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    for (std::string::size_type end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    EXPECT_EQ(start, text.size()) << "text after the last CR LF";
+    return lines;
+}
+
+bool HasTimePrefix(const std::string& line)
+{
+    const std::string shape = "dddd/dd/dd dd:dd:dd,ddd,";
+    if (line.size() < shape.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = line[i] >= '0' && line[i] <= '9';
+        if (shape[i] == 'd' ? !digit : line[i] != shape[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Each test gets a fresh log whose file is removed afterwards; logs started
+// in the same second share a file name, so no two live at once.
+class DebugLogTest : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        DebugLogStart(*log_);
+        path_ = log_->LogPath();
+        ::DeleteFileW(path_.c_str());
+    }
+
+    void TearDown() override
+    {
+        log_.reset();
+        ::DeleteFileW(path_.c_str());
+    }
+
+    // The file's text after its byte-order mark, once the log has written it all.
+    std::string FileTextAfterEnd()
+    {
+        log_.reset();
+        const std::string bytes = ReadFileBytes(path_);
+        EXPECT_EQ(bytes.substr(0, kBomLength), "\xEF\xBB\xBF");
+        return bytes.substr(kBomLength);
+    }
+
+    // The entries' texts, without their time prefixes.
+    std::vector<std::string> EntriesAfterEnd()
+    {
+        std::vector<std::string> texts;
+        for (const std::string& line : SplitLines(FileTextAfterEnd())) {
+            EXPECT_TRUE(HasTimePrefix(line)) << line;
+            texts.push_back(line.substr(kPrefixLength));
+        }
+        return texts;
+    }
+
+    std::unique_ptr<CQXDebugLog> log_ = std::make_unique<CQXDebugLog>();
+    std::wstring path_;
+};
+
+std::string Narrow(const std::wstring& text)
+{
+    return ConvertToUtf8(text.c_str());
+}
+
+std::string UserName()
+{
+    wchar_t name[256] = {};
+    DWORD room = 256;
+    ::GetUserNameW(name, &room);
+    return Narrow(name);
+}
+
+TEST_F(DebugLogTest, FileLiesBesideTheExecutableNamedByTheStartTime)
+{
+    const std::wstring folder = GetExecutableFolder();
+    ASSERT_EQ(path_.substr(0, folder.size()), folder);
+    const std::wstring name = path_.substr(folder.size());
+    ASSERT_EQ(name.size(), 32u) << Narrow(name);
+    EXPECT_EQ(name.substr(0, 13), L"qx913hotfix2_");
+    EXPECT_EQ(name[21], L'_');
+    EXPECT_EQ(name.substr(28), L".log");
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    wchar_t today[16] = {};
+    ::wsprintfW(today, L"%04d%02d%02d", now.wYear, now.wMonth, now.wDay);
+    EXPECT_EQ(name.substr(13, 8), today);
+}
+
+TEST_F(DebugLogTest, InitialInformationPrecedesOnlyTheFirstEntry)
+{
+    EXPECT_NE(DebugLogWrite(*log_, L"[info]: first"), 0);
+    EXPECT_NE(DebugLogWrite(*log_, L"[info]: second"), 0);
+    const std::vector<std::string> expected = {"#InitialInfo," + Narrow(GetExecutablePath()) + "," + UserName(),
+                                               "[info]: first", "[info]: second"};
+    EXPECT_EQ(EntriesAfterEnd(), expected);
+}
+
+TEST_F(DebugLogTest, EmptyEntryWritesNothingAndDoesNotCount)
+{
+    EXPECT_EQ(DebugLogWrite(*log_, L""), 0);
+    EXPECT_EQ(DebugLogWrite(*log_, nullptr), 0);
+    EXPECT_EQ(Printf(*log_, L"%s", L""), 0);
+    EXPECT_FALSE(log_->Flush() && FileExists(path_));
+    DebugLogWrite(*log_, L"[info]: after");
+    const std::vector<std::string> entries = EntriesAfterEnd();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].rfind("#InitialInfo,", 0), 0u);
+    EXPECT_EQ(entries[1], "[info]: after");
+}
+
+TEST_F(DebugLogTest, FormatsWideStringsNumbersAndHexCodes)
+{
+    Printf(*log_, L"[info]: CopyFile, \"%s\", result , %d, ", L"a\u65E5.dll", -1);
+    Printf(*log_, L"[error]: CopyFile, GetLastError, 0x%08x", 0x20u);
+    const std::vector<std::string> entries = EntriesAfterEnd();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1], "[info]: CopyFile, \"a\xE6\x97\xA5.dll\", result , -1, ");
+    EXPECT_EQ(entries[2], "[error]: CopyFile, GetLastError, 0x00000020");
+}
+
+struct CutCase {
+    std::size_t messageLength;
+    std::size_t loggedLength;
+};
+
+class MessageCutTest : public DebugLogTest, public testing::WithParamInterface<CutCase> {};
+
+TEST_P(MessageCutTest, MessagesKeepAtMostTheirFirst10240Units)
+{
+    const std::wstring message(GetParam().messageLength, L'm');
+    EXPECT_NE(Printf(*log_, L"%s", message.c_str()), 0);
+    const std::vector<std::string> entries = EntriesAfterEnd();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1], std::string(GetParam().loggedLength, 'm'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, MessageCutTest,
+                         testing::Values(CutCase{10240, 10240}, CutCase{10241, 10240}, CutCase{30000, 10240}));
+
+TEST_F(DebugLogTest, NonBmpCharactersBecomeFourByteUtf8)
+{
+    DebugLogWrite(*log_, L"\U0001F600 \u65E5\u672C \u00E9");
+    const std::vector<std::string> entries = EntriesAfterEnd();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1], "\xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC \xC3\xA9");
+}
+
+// Buffer boundaries: at most capacity - 2 units by a plain append, capacity - 1
+// right after a flush; anything longer goes straight to the file.
+struct FlushCase {
+    const char* name;
+    std::size_t first;
+    std::size_t second;
+    std::size_t fileUnitsAfterSecond; // 0: the file is not written yet
+};
+
+class FlushRuleTest : public DebugLogTest, public testing::WithParamInterface<FlushCase> {};
+
+TEST_P(FlushRuleTest, FlushesOnlyWhenTheNextLineDoesNotFit)
+{
+    const FlushCase& c = GetParam();
+    EXPECT_EQ(DebugLogAppend(*log_, std::wstring(c.first, L'a').c_str()), 1);
+    EXPECT_NE(DebugLogAppend(*log_, std::wstring(c.second, L'b').c_str()), 0);
+    if (c.fileUnitsAfterSecond == 0) {
+        EXPECT_FALSE(FileExists(path_));
+    } else {
+        EXPECT_EQ(ReadFileBytes(path_).size(), kBomLength + c.fileUnitsAfterSecond);
+    }
+    EXPECT_EQ(FileTextAfterEnd(), std::string(c.first, 'a') + std::string(c.second, 'b'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, FlushRuleTest,
+                         testing::Values(FlushCase{"SumJustFits", 524000, 286, 0},
+                                         FlushCase{"SumOneOver", 524000, 287, 524000},
+                                         FlushCase{"FillsEmptyBufferAfterFlush", 10, kCapacity - 1, 10},
+                                         FlushCase{"TooLongForAnyBuffer", 10, kCapacity, 10 + kCapacity}),
+                         [](const testing::TestParamInfo<FlushCase>& param) { return param.param.name; });
+
+TEST_F(DebugLogTest, ByteOrderMarkOnlyOnAnEmptyFile)
+{
+    WriteFileBytes(path_, "");
+    EXPECT_EQ(log_->WriteToFile(L"a"), 1);
+    EXPECT_EQ(log_->WriteToFile(L"b"), 1);
+    EXPECT_EQ(ReadFileBytes(path_), "\xEF\xBB\xBF"
+                                    "ab");
+}
+
+TEST_F(DebugLogTest, FileOfTheSameNameIsAppendedTo)
+{
+    WriteFileBytes(path_, "\xEF\xBB\xBF"
+                          "earlier run\r\n");
+    DebugLogWrite(*log_, L"[info]: this run");
+    const std::vector<std::string> lines = SplitLines(FileTextAfterEnd());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "earlier run");
+    EXPECT_EQ(lines[2].substr(kPrefixLength), "[info]: this run");
+}
+
+TEST_F(DebugLogTest, FailedFlushDropsTheNewLineAndKeepsTheBufferedText)
+{
+    DebugLogAppend(*log_, std::wstring(524000, L'a').c_str());
+    {
+        const UniqueFileHandle holder(
+            ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder);
+        EXPECT_EQ(DebugLogAppend(*log_, std::wstring(300, L'x').c_str()), 0);
+    }
+    ::DeleteFileW(path_.c_str());
+    EXPECT_EQ(DebugLogAppend(*log_, std::wstring(300, L'b').c_str()), 1);
+    EXPECT_EQ(ReadFileBytes(path_).size(), kBomLength + 524000);
+    EXPECT_EQ(FileTextAfterEnd(), std::string(524000, 'a') + std::string(300, 'b'));
+}
+
+TEST_F(DebugLogTest, ProbeLeavesTheFolderAsItWas)
+{
+    const std::wstring folder = GetExecutableFolder();
+    const std::wstring existing = folder + L"templog.log";
+    WriteFileBytes(existing, "keep me");
+    CQXDebugLog second;
+    DebugLogStart(second);
+    EXPECT_EQ(second.LogPath().substr(0, folder.size()), folder);
+    EXPECT_EQ(ReadFileBytes(existing), "keep me");
+    ::DeleteFileW(existing.c_str());
+    WIN32_FIND_DATAW found = {};
+    const UniqueFindHandle probes(::FindFirstFileW((folder + L"qxprobe_*").c_str(), &found));
+    EXPECT_FALSE(probes) << Narrow(found.cFileName);
+}
+
+TEST_F(DebugLogTest, ConcurrentFirstEntriesGetOneInitialInformationLine)
+{
+    CQXDebugLog fresh;
+    std::thread other([&fresh] { DebugLogWrite(fresh, L"[info]: other"); });
+    DebugLogWrite(fresh, L"[info]: main");
+    other.join();
+    ASSERT_EQ(fresh.LogPath(), path_);
+    fresh.Flush();
+    const std::vector<std::string> lines = SplitLines(ReadFileBytes(path_).substr(kBomLength));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].substr(kPrefixLength, 13), "#InitialInfo,");
+}
+
+} // namespace
