@@ -14,6 +14,11 @@ namespace {
 constexpr BYTE kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
 // Probe names tried before the folder counts as not writable.
 constexpr DWORD kProbeAttempts = 16;
+// Another process, often a second run ending at the same moment, may hold
+// the log file open briefly: a sharing violation is retried for about two
+// seconds in all before the write gives up.
+constexpr DWORD kOpenRetryPause = 50;
+constexpr DWORD kOpenRetries = 40;
 
 std::wstring LogFilePath(const std::wstring& folder, const SYSTEMTIME& time)
 {
@@ -97,6 +102,22 @@ void DebugLogChooseFile(CQXDebugLog& log)
     log.logPath_ = folder.empty() ? std::wstring() : LogFilePath(folder, now);
 }
 
+namespace {
+
+UniqueFileHandle OpenForAppending(const std::wstring& path)
+{
+    for (DWORD retry = 0;; ++retry) {
+        UniqueFileHandle file(
+            ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file || ::GetLastError() != ERROR_SHARING_VIOLATION || retry == kOpenRetries) {
+            return file;
+        }
+        ::Sleep(kOpenRetryPause);
+    }
+}
+
+} // namespace
+
 std::string ConvertToUtf8(const wchar_t* text)
 {
     const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -114,8 +135,7 @@ int CQXDebugLog::WriteToFile(const wchar_t* text)
     if (!text || !*text) {
         return 0;
     }
-    const UniqueFileHandle file(
-        ::CreateFileW(logPath_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueFileHandle file = OpenForAppending(logPath_);
     if (!file) {
         return 0;
     }

@@ -246,6 +246,44 @@ TEST_F(DebugLogTest, FailedFlushDropsTheNewLineAndKeepsTheBufferedText)
     EXPECT_EQ(FileTextAfterEnd(), std::string(524000, 'a') + std::string(300, 'b'));
 }
 
+// Holds the log file open without sharing for a while, from another thread.
+class FileHolder {
+  public:
+    FileHolder(const std::wstring& path, DWORD milliseconds)
+        : file_(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)),
+          release_([this, milliseconds] {
+              ::Sleep(milliseconds);
+              file_.reset();
+          })
+    {
+    }
+    ~FileHolder() { release_.join(); }
+    FileHolder(const FileHolder&) = delete;
+    FileHolder& operator=(const FileHolder&) = delete;
+
+  private:
+    UniqueFileHandle file_;
+    std::thread release_;
+};
+
+TEST_F(DebugLogTest, WriteWaitsBrieflyForAFileHeldByAnotherProcess)
+{
+    const FileHolder holder(path_, 500);
+    EXPECT_EQ(log_->WriteToFile(L"late"), 1);
+    EXPECT_EQ(ReadFileBytes(path_), "\xEF\xBB\xBF"
+                                    "late");
+}
+
+TEST_F(DebugLogTest, WriteGivesUpOnAFileHeldForLong)
+{
+    const FileHolder holder(path_, 6000);
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(log_->WriteToFile(L"lost"), 0);
+    const ULONGLONG waited = ::GetTickCount64() - start;
+    EXPECT_GE(waited, 1500u);
+    EXPECT_LE(waited, 3500u);
+}
+
 TEST_F(DebugLogTest, ProbeLeavesTheFolderAsItWas)
 {
     const std::wstring folder = GetExecutableFolder();
