@@ -1,5 +1,6 @@
 #include "registry/reg_util.h"
 
+#include "registry/task_memory.h"
 #include "support/unique_handle.h"
 
 #include <objbase.h>
@@ -20,7 +21,7 @@ std::size_t LengthOf(const wchar_t* text) noexcept
 // A zero-filled block from the COM task allocator, or null.
 void* AllocateZeroed(std::size_t bytes) noexcept
 {
-    void* block = ::CoTaskMemAlloc(bytes);
+    void* block = AllocateTaskMemory(bytes);
     if (block) {
         std::memset(block, 0, bytes);
     }
