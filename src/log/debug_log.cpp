@@ -120,13 +120,17 @@ int DebugLogAllocBuffer(CQXDebugLog& log)
 
 int DebugLogPrintf(const wchar_t* format, ...)
 {
-    va_list args;
+    va_list args = nullptr;
     va_start(args, format);
-    struct EndArgs {
-        va_list& args;
-        ~EndArgs() { va_end(args); }
-    } endArgs{args};
-    return DebugLogVPrintf(theLog, format, args);
+    int recorded = 0;
+    try {
+        recorded = DebugLogVPrintf(theLog, format, args);
+    } catch (...) {
+        va_end(args);
+        throw;
+    }
+    va_end(args);
+    return recorded;
 }
 
 int DebugLogVPrintf(CQXDebugLog& log, const wchar_t* format, va_list args)

@@ -45,7 +45,7 @@ class CQXDebugLog {
     void AppendToBuffer(const wchar_t* line, std::uint32_t length) noexcept;
 
     std::atomic<std::int32_t> started_{0};
-    CRITICAL_SECTION lock_;
+    CRITICAL_SECTION lock_{};
     std::int32_t enabled_ = 0;
     std::wstring logPath_;
     std::int64_t entryCount_ = 0;
