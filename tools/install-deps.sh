@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake make python3 e2fsprogs googletest
           g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-          wine wine64 wine32:i386)
+          wine wine64 wine32:i386 osslsigncode openssl)
 
 missing=()
 for package in "${packages[@]}"; do
