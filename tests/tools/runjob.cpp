@@ -1,0 +1,107 @@
+// runjob: starts a program with an exact command line inside a job object
+// and waits until it and every process it started have ended, so that a
+// caller knows a viewer that the program opened has finished, or was never
+// started.
+//
+// Usage: runjob TIMEOUT_MS APPLICATION COMMAND_LINE [CURRENT_DIRECTORY]
+//
+// The last three are UTF-8 text written as hex digits ("-" for empty), so
+// that no quoting between Wine's loader and this program can change them;
+// COMMAND_LINE is handed to CreateProcessW unchanged, its first word (the
+// program name the child sees as argv[0]) included. On success prints
+// "exit-code N" with the program's exit code and returns 0. When the time
+// is up, ends every process of the job and returns 2; other failures
+// return 1. Messages go to standard error.
+#include "tool_support.h"
+
+#include <cwchar>
+
+namespace {
+
+constexpr const char* kTool = "runjob";
+constexpr DWORD kPollMilliseconds = 2;
+
+std::wstring HexArgument(const wchar_t* argument)
+{
+    const auto bytes = DecodeHex(ToUtf8(argument));
+    if (!bytes) {
+        Fail(kTool, "arguments after the timeout must be hex-encoded UTF-8");
+    }
+    return FromUtf8(std::string(bytes->begin(), bytes->end()));
+}
+
+DWORD ActiveProcesses(HANDLE job)
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+    if (!::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof(info), nullptr)) {
+        Fail(kTool, ErrorText("QueryInformationJobObject", ::GetLastError()));
+    }
+    return info.ActiveProcesses;
+}
+
+[[noreturn]] void TimeOut(HANDLE job)
+{
+    ::TerminateJobObject(job, 1);
+    std::fprintf(stderr, "%s: timed out; the job's processes were ended\n", kTool);
+    std::fflush(stderr);
+    std::exit(2);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t* argv[])
+{
+    if (argc != 4 && argc != 5) {
+        Fail(kTool, "usage: runjob TIMEOUT_MS APPLICATION COMMAND_LINE [CURRENT_DIRECTORY]");
+    }
+    const DWORD timeout = static_cast<DWORD>(std::wcstoul(argv[1], nullptr, 10));
+    const std::wstring application = HexArgument(argv[2]);
+    std::wstring commandLine = HexArgument(argv[3]);
+    const std::wstring directory = argc == 5 ? HexArgument(argv[4]) : std::wstring();
+
+    const UniqueObjectHandle job(::CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
+        Fail(kTool, ErrorText("CreateJobObjectW", ::GetLastError()));
+    }
+    // Nothing of the run outlives this program, however it ends.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        Fail(kTool, ErrorText("SetInformationJobObject", ::GetLastError()));
+    }
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    commandLine.push_back(L'\0');
+    if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                          directory.empty() ? nullptr : directory.c_str(), &startup, &started)) {
+        Fail(kTool, ErrorText("CreateProcessW", ::GetLastError()));
+    }
+    const UniqueObjectHandle process(started.hProcess);
+    const UniqueObjectHandle thread(started.hThread);
+    if (!::AssignProcessToJobObject(job.get(), process.get())) {
+        const DWORD error = ::GetLastError();
+        ::TerminateProcess(process.get(), 1);
+        Fail(kTool, ErrorText("AssignProcessToJobObject", error));
+    }
+    ::ResumeThread(thread.get());
+
+    const ULONGLONG deadline = ::GetTickCount64() + timeout;
+    if (::WaitForSingleObject(process.get(), timeout) != WAIT_OBJECT_0) {
+        TimeOut(job.get());
+    }
+    DWORD exitCode = 0;
+    if (!::GetExitCodeProcess(process.get(), &exitCode)) {
+        Fail(kTool, ErrorText("GetExitCodeProcess", ::GetLastError()));
+    }
+    while (ActiveProcesses(job.get()) != 0) {
+        if (::GetTickCount64() >= deadline) {
+            TimeOut(job.get());
+        }
+        ::Sleep(kPollMilliseconds);
+    }
+    std::printf("exit-code %lu\n", static_cast<unsigned long>(exitCode));
+    std::fflush(stdout);
+    return 0;
+}
