@@ -1,0 +1,463 @@
+"""End-to-end tests of applying the hotfix in real 64-bit and 32-bit Wine
+prefixes: which folder pairs a run plans, how it finds their folders in the
+registry and beside the exe, and how it copies each pair.
+
+Every case builds a fresh world (exe folder with a payload in its shipped
+folders, install folders holding old files, registry values naming them)
+and checks the exit code, every file under the install folders, and the
+log's lines without their time prefix. The copy entries of one pair are
+compared as a set: the order of a folder listing is the platform's.
+"""
+
+import re
+import subprocess
+import tempfile
+import unittest
+
+import harness
+
+PREFIXES = {}
+
+
+def setUpModule():
+    PREFIXES.update(harness.open_prefixes(["win64", "win32"]))
+
+
+def tearDownModule():
+    harness.close_prefixes(PREFIXES)
+
+
+# Pair number: shipped sub-folder, kind of install folder, registry view.
+PAIRS = {
+    1: ("bin_x64", "licenser", 64),
+    2: ("bin", "licenser", 32),
+    3: ("zfa_act", "activator", 32),
+    4: ("181235_bin_x64", "module", 64),
+    5: ("181235_bin", "module", 32),
+}
+ALL_PAIRS = (1, 2, 3, 4, 5)
+
+HEADER = ["[info]: Silent Mode", "[info]: MajorVersion, 9, MinorVersion, 1, PatchVersion, 3"]
+SUCCESS = "[info]: Hotfix is successful."
+NO_INSTALL_BIN_PATH = "[error]: Unable to get the Quorvex InstallBinPath."
+NO_ACTIVATOR_PATH = "[error]: Unable to get LicenseActivator Path."
+ERROR_LINE = re.compile(r"^\[error\]: (CopyFile|FindFirstFile|FindNextFile), GetLastError, 0x[0-9a-f]{8}$")
+
+PATH_NOT_FOUND = "0x00000003"
+ACCESS_DENIED = "0x00000005"
+SHARING_VIOLATION = "0x00000020"
+
+
+def copy_entry(name, result):
+    return f'[info]: CopyFile, "{name}", result , {result}, '
+
+
+def copy_error(code):
+    return f"[error]: CopyFile, GetLastError, {code}"
+
+
+def default_payload():
+    """Two files in each shipped folder: one of the folder's own name, one
+    whose name every folder shares."""
+    return {sub: {f"{sub}.dll": f"new {sub}.dll".encode(), "common.txt": f"new common of {sub}".encode()}
+            for sub, _, _ in PAIRS.values()}
+
+
+def planned_pairs(arch, product_type):
+    x64 = arch == "win64"
+    return [pair for pair, planned in ((1, product_type == 1 and x64), (2, product_type == 1),
+                                       (3, product_type == 1), (4, x64), (5, True)) if planned]
+
+
+def snapshot(root):
+    """Every file and folder under root: relative path -> bytes, or None for
+    a folder."""
+    tree = {}
+    for path in sorted(root.rglob("*")):
+        tree[path.relative_to(root).as_posix()] = None if path.is_dir() else path.read_bytes()
+    return tree
+
+
+_chattr_allowed = None
+
+
+def chattr_allowed(folder):
+    """Whether this user may set the Linux immutable flag in folder's file
+    system."""
+    global _chattr_allowed
+    if _chattr_allowed is None:
+        with tempfile.NamedTemporaryFile(dir=folder) as probe:
+            done = subprocess.run(["chattr", "+i", probe.name], capture_output=True, check=False)
+            _chattr_allowed = done.returncode == 0
+            subprocess.run(["chattr", "-i", probe.name], capture_output=True, check=False)
+    return _chattr_allowed
+
+
+class Installation:
+    """One case's world in one prefix.
+
+    The install folders live under one root: bin64\\ and bin32\\ (each with a
+    licensers\\ folder) and zfa\\; on a 32-bit machine only bin32\\ and zfa\\.
+    Each pair's destination holds an old copy of every file of its payload
+    and a keep.dat that the hotfix does not ship. In the registry,
+    InstallBinPath of the 64-bit view and ActivatorPath lack the trailing
+    backslash that the program adds; InstallBinPath of the 32-bit view has
+    it. With shared_bin both views name the same folder.
+    """
+
+    def __init__(self, prefix, payload=None, exe_suffix="", install_suffix="", shared_bin=False):
+        self.prefix = prefix
+        self.x64 = prefix.arch == "win64"
+        self.exe = prefix.exe_folder(exe_suffix)
+        self.payload = default_payload() if payload is None else payload
+        self.root_unix, self.root = prefix.new_folder("install", install_suffix)
+        bin32 = self.root + "bin32\\"
+        self.bin = {32: bin32, 64: bin32 if shared_bin else self.root + "bin64\\"}
+        self.zfa = self.root + "zfa\\"
+        self._lay_out_payload()
+        self._lay_out_install()
+        self.before = snapshot(self.root_unix)
+
+    # Folders.
+
+    def source(self, pair):
+        return f"{self.exe.windows}modules\\{PAIRS[pair][0]}\\"
+
+    def destination(self, pair):
+        _, kind, view = PAIRS[pair]
+        if kind == "activator":
+            return self.zfa
+        return self.bin[view] + ("licensers\\" if kind == "licenser" else "")
+
+    def unix(self, windows_path):
+        return self.prefix.unix_path(windows_path)
+
+    def existing_pairs(self):
+        return ALL_PAIRS if self.x64 else (2, 3, 5)
+
+    def _lay_out_payload(self):
+        for sub, files in self.payload.items():
+            if files is None:
+                continue
+            folder = self.exe.unix / "modules" / sub
+            folder.mkdir(parents=True)
+            for name, data in files.items():
+                (folder / name).parent.mkdir(parents=True, exist_ok=True)
+                (folder / name).write_bytes(data)
+
+    def _lay_out_install(self):
+        for pair in self.existing_pairs():
+            folder = self.unix(self.destination(pair))
+            folder.mkdir(parents=True, exist_ok=True)
+            (folder / "keep.dat").write_bytes(b"not shipped")
+            for name in self.shipped_files(pair):
+                (folder / name).write_bytes(b"old " + name.encode())
+
+    def shipped_files(self, pair):
+        """The plain files lying directly in a pair's shipped folder."""
+        files = self.payload.get(PAIRS[pair][0]) or {}
+        return sorted(name for name in files if "/" not in name)
+
+    # Registry.
+
+    def registry(self, product_type=1):
+        """The product's values as an installer leaves them; the caller may
+        add to the batch before applying it."""
+        batch = self.prefix.registry().release(9, 1, 3)
+        if product_type is not None:
+            batch.product_type(product_type)
+        batch.install_bin_path(32, self.bin[32])
+        if self.x64:
+            batch.install_bin_path(64, self.bin[64].rstrip("\\"))
+        return batch.activator_path(self.zfa.rstrip("\\"))
+
+    # Expectations.
+
+    def resolution_lines(self, pair):
+        _, kind, view = PAIRS[pair]
+        if kind == "activator":
+            lines = [f'[info]: LicenseActivator Path, "{self.zfa}"', f'[info]: ZFA Install Path, "{self.zfa}"']
+        else:
+            label = "x64" if view == 64 else "x86"
+            lines = [f'[info]: Quorvex InstallBinPath({label}), "{self.bin[view]}"']
+            if kind == "licenser":
+                lines.append(f'[info]: Quorvex Licenser Install Path, "{self.destination(pair)}"')
+            else:
+                lines.append(f'[info]: Quorvex Module Install Path, "{self.destination(pair)}"')
+        return lines + [f'[info]: Modules Path, "{self.source(pair)}"']
+
+    def expected_tree(self, copied):
+        """The install tree after copying, in order, the files named in
+        copied: (pair, names) tuples."""
+        tree = dict(self.before)
+        for pair, names in copied:
+            relative = self.unix(self.destination(pair)).relative_to(self.root_unix).as_posix()
+            for name in names:
+                tree[f"{relative}/{name}"] = self.payload[PAIRS[pair][0]][name]
+        return tree
+
+    def tree(self):
+        return snapshot(self.root_unix)
+
+
+class ApplyTestCase(unittest.TestCase):
+    maxDiff = None
+
+    def world(self, arch, **options):
+        self.prefix = PREFIXES[arch]
+        self.prefix.reset()
+        return Installation(self.prefix, **options)
+
+    def run_hotfix(self, install):
+        return harness.run_hotfix(install.exe, ["/s"])
+
+    def body(self, run, product_type):
+        """The lines after the initial information, mode, release and
+        product type, which are checked here."""
+        initial_info = f"#InitialInfo,{run.folder.exe_windows},{self.prefix.user_name}"
+        product_type_line = f"[info]: ProductType, {product_type or 0}"
+        self.assertEqual(run.lines[:4], [initial_info] + HEADER + [product_type_line])
+        return run.lines[4:]
+
+    def take_resolutions(self, lines, install, pairs):
+        expected = [line for pair in pairs for line in install.resolution_lines(pair)]
+        self.assertEqual(lines[:len(expected)], expected)
+        return lines[len(expected):]
+
+    def take_copies(self, lines, install, pair):
+        """Checks that the next entries copy every file of the pair, in any
+        order, and returns the lines after them."""
+        names = install.shipped_files(pair)
+        self.assertEqual(set(lines[:len(names)]), {copy_entry(name, 1) for name in names}, f"pair {pair}")
+        return lines[len(names):]
+
+    def take_refused_copy(self, lines, install, pair, refused, code):
+        """Checks a pair that stopped at a refused copy: successful copies of
+        other files of the pair, in any order, then the refused one with
+        result 0 and the error code. refused None allows any file. Returns
+        the names copied before the refusal."""
+        self.assertGreaterEqual(len(lines), 2, lines)
+        self.assertEqual(lines[-1], copy_error(code))
+        match = re.fullmatch(r'\[info\]: CopyFile, "(.*)", result , 0, ', lines[-2])
+        self.assertIsNotNone(match, lines[-2])
+        files = install.shipped_files(pair)
+        self.assertIn(match.group(1), [refused] if refused else files)
+        copied = [re.fullmatch(r'\[info\]: CopyFile, "(.*)", result , 1, ', line) for line in lines[:-2]]
+        self.assertTrue(all(copied), lines[:-2])
+        names = [entry.group(1) for entry in copied]
+        self.assertEqual(len(set(names)), len(names), names)
+        self.assertLessEqual(set(names), set(files) - {match.group(1)})
+        return names
+
+    def make_immutable(self, unix_path):
+        if not chattr_allowed(unix_path.parent):
+            self.skipTest("chattr +i is not permitted here, so the platform cannot be made to refuse a copy")
+        subprocess.run(["chattr", "+i", str(unix_path)], check=True)
+        self.addCleanup(subprocess.run, ["chattr", "-i", str(unix_path)], check=True)
+
+
+class PlanTest(ApplyTestCase):
+    """The pairs planned for each machine and product type, all applied."""
+
+    CASES = [
+        ("win64", 1, [1, 2, 3, 4, 5]),
+        ("win32", 1, [2, 3, 5]),
+        ("win64", 2, [4, 5]),
+        ("win64", None, [4, 5]),
+        ("win32", None, [5]),
+    ]
+
+    def test_plans(self):
+        for arch, product_type, pairs in self.CASES:
+            with self.subTest(arch=arch, product_type=product_type):
+                self.assertEqual(planned_pairs(arch, product_type), pairs)
+                install = self.world(arch)
+                install.registry(product_type).apply()
+                run = self.run_hotfix(install)
+                self.assertEqual(run.exit_code, 0)
+                rest = self.take_resolutions(self.body(run, product_type), install, pairs)
+                for pair in pairs:
+                    rest = self.take_copies(rest, install, pair)
+                self.assertEqual(rest, [SUCCESS])
+                expected = install.expected_tree((pair, install.shipped_files(pair)) for pair in pairs)
+                self.assertEqual(install.tree(), expected)
+
+
+class UnresolvedFolderTest(ApplyTestCase):
+    """A folder that the registry does not name usably stops the run before
+    any file is copied, even when earlier pairs were resolved."""
+
+    CASES = [
+        # name, arch, product type, registry change, pairs resolved, last entries
+        ("InstallBinPath as REG_EXPAND_SZ", "win32", 1,
+         lambda batch, i: batch.expand_sz(32, harness.PRODUCT_KEY, "InstallBinPath", i.bin[32]),
+         [], ['[info]: Quorvex InstallBinPath(x86), ""', NO_INSTALL_BIN_PATH]),
+        ("InstallBinPath an empty REG_SZ", "win32", None,
+         lambda batch, i: batch.sz(32, harness.PRODUCT_KEY, "InstallBinPath", ""),
+         [], ['[info]: Quorvex InstallBinPath(x86), ""', NO_INSTALL_BIN_PATH]),
+        ("InstallBinPath only in the 32-bit view, product type 1", "win64", 1,
+         lambda batch, i: batch.unset(64, harness.PRODUCT_KEY, "InstallBinPath"),
+         [], ['[info]: Quorvex InstallBinPath(x64), ""', NO_INSTALL_BIN_PATH]),
+        ("InstallBinPath only in the 32-bit view, product type 2", "win64", 2,
+         lambda batch, i: batch.unset(64, harness.PRODUCT_KEY, "InstallBinPath"),
+         [], ['[info]: Quorvex InstallBinPath(x64), ""', NO_INSTALL_BIN_PATH]),
+        ("InstallBinPath only in the 64-bit view", "win64", 2,
+         lambda batch, i: batch.unset(32, harness.PRODUCT_KEY, "InstallBinPath"),
+         [4], ['[info]: Quorvex InstallBinPath(x86), ""', NO_INSTALL_BIN_PATH]),
+        ("ActivatorPath missing", "win64", 1,
+         lambda batch, i: batch.unset(32, harness.ACTIVATOR_KEY, "ActivatorPath"),
+         [1, 2], ['[info]: LicenseActivator Path, ""', NO_ACTIVATOR_PATH]),
+        ("ActivatorPath only in the 64-bit view", "win64", 1,
+         lambda batch, i: batch.unset(32, harness.ACTIVATOR_KEY, "ActivatorPath").activator_path(
+             i.zfa, views=(64,)),
+         [1, 2], ['[info]: LicenseActivator Path, ""', NO_ACTIVATOR_PATH]),
+    ]
+
+    def test_unresolved_folders(self):
+        for name, arch, product_type, change, resolved, last in self.CASES:
+            with self.subTest(name, arch=arch):
+                install = self.world(arch)
+                change(install.registry(product_type), install).apply()
+                run = self.run_hotfix(install)
+                self.assertEqual(run.exit_code, 1)
+                rest = self.take_resolutions(self.body(run, product_type), install, resolved)
+                self.assertEqual(rest, last)
+                self.assertEqual(install.tree(), install.before)
+
+
+class CopyContentTest(ApplyTestCase):
+    """What one pair copies, on a 32-bit machine where only pair 5 runs
+    unless the case says otherwise."""
+
+    def apply_and_check(self, install, product_type=None):
+        install.registry(product_type).apply()
+        run = self.run_hotfix(install)
+        self.assertEqual(run.exit_code, 0, run.lines)
+        pairs = planned_pairs(self.prefix.arch, product_type)
+        rest = self.take_resolutions(self.body(run, product_type), install, pairs)
+        for pair in pairs:
+            rest = self.take_copies(rest, install, pair)
+        self.assertEqual(rest, [SUCCESS])
+        self.assertEqual(install.tree(), install.expected_tree((p, install.shipped_files(p)) for p in pairs))
+        return run
+
+    def test_every_plain_file_and_no_folder(self):
+        files = {
+            "hidden.dll": b"hidden", "system.dll": b"system", "readonly.dll": b"read-only",
+            "noextension": b"no full stop", ".startswithdot": b"leading full stop", "replaced.dll": b"replaced",
+            "sub/inner.dll": b"in a sub-folder", "folder.dll/inner.dll": b"in a folder with an extension",
+        }
+        install = self.world("win32", payload={"181235_bin": files})
+        source = install.source(5)
+        for flag, name in (("+h", "hidden.dll"), ("+s", "system.dll"), ("+r", "readonly.dll")):
+            self.prefix.run("C:\\windows\\system32\\attrib.exe", [flag, source + name])
+        self.assertIn("readonly.dll", install.shipped_files(5))
+        self.apply_and_check(install)
+        # No folder of the payload reaches the install folder.
+        self.assertFalse(install.unix(install.destination(5) + "sub").exists())
+        self.assertFalse(install.unix(install.destination(5) + "folder.dll").exists())
+
+    def test_empty_shipped_folder(self):
+        payload = default_payload()
+        payload["181235_bin_x64"] = {}
+        install = self.world("win64", payload=payload)
+        self.apply_and_check(install, product_type=2)
+
+    def test_later_pair_wins_when_both_views_name_one_folder(self):
+        payload = {sub: {"shared.dll": f"from {sub}".encode()} for sub, _, _ in PAIRS.values()}
+        install = self.world("win64", payload=payload, shared_bin=True)
+        self.apply_and_check(install, product_type=1)
+        self.assertEqual(install.unix(install.destination(2) + "shared.dll").read_bytes(), b"from bin")
+        self.assertEqual(install.unix(install.destination(5) + "shared.dll").read_bytes(), b"from 181235_bin")
+
+    def test_non_ascii_paths_in_the_log(self):
+        payload = default_payload()
+        payload["bin"]["名前\U0002000b.dll"] = b"non-ASCII name"
+        install = self.world("win64", payload=payload, exe_suffix="実行\U0001d11e",
+                             install_suffix="日本語\U0002000b")
+        self.assertIn("日本語\U0002000b", install.bin[64])
+        run = self.apply_and_check(install, product_type=1)
+        self.assertIn(f'[info]: Quorvex InstallBinPath(x64), "{install.bin[64]}"', run.lines)
+        self.assertIn(copy_entry("名前\U0002000b.dll", 1), run.lines)
+
+
+class CopyFailureTest(ApplyTestCase):
+    """A refused copy or an unlistable shipped folder stops the run with
+    exit code 1; what was copied before stays, nothing after is touched."""
+
+    TWO_FILES = {"181235_bin": {"a.dll": b"new a", "b.dll": b"new b"}}
+
+    def refused_run(self, install, refused, code, pairs_done=(), refused_pair=5, product_type=None):
+        install.registry(product_type).apply()
+        run = self.run_hotfix(install)
+        self.assertEqual(run.exit_code, 1)
+        self.assertRegex(run.lines[-1], ERROR_LINE)
+        pairs = planned_pairs(self.prefix.arch, product_type)
+        rest = self.take_resolutions(self.body(run, product_type), install, pairs)
+        for pair in pairs_done:
+            rest = self.take_copies(rest, install, pair)
+        copied = self.take_refused_copy(rest, install, refused_pair, refused, code)
+        done = [(pair, install.shipped_files(pair)) for pair in pairs_done]
+        self.assertEqual(install.tree(), install.expected_tree(done + [(refused_pair, copied)]))
+
+    def test_destination_folder_missing(self):
+        install = self.world("win32", payload=self.TWO_FILES)
+        install.bin[32] = install.root + "missing\\"
+        self.refused_run(install, None, PATH_NOT_FOUND)
+
+    def test_read_only_destination_file(self):
+        install = self.world("win32", payload=self.TWO_FILES)
+        target = install.unix(install.destination(5) + "b.dll")
+        self.prefix.run("C:\\windows\\system32\\attrib.exe", ["+r", install.destination(5) + "b.dll"])
+        # Wine lets root overwrite a read-only file; the flag makes it refuse.
+        self.make_immutable(target)
+        self.refused_run(install, "b.dll", ACCESS_DENIED)
+
+    def test_file_new_to_an_unwritable_destination_folder(self):
+        install = self.world("win32", payload=self.TWO_FILES)
+        (install.unix(install.destination(5)) / "b.dll").unlink()
+        install.before = install.tree()
+        self.make_immutable(install.unix(install.destination(5)))
+        self.refused_run(install, "b.dll", ACCESS_DENIED)
+
+    def test_destination_file_in_use(self):
+        install = self.world("win32", payload=self.TWO_FILES)
+        with self.prefix.hold_file(install.destination(5) + "b.dll"):
+            self.refused_run(install, "b.dll", SHARING_VIOLATION)
+
+    def test_failure_in_pair_4_keeps_pairs_1_to_3_and_leaves_pair_5(self):
+        payload = default_payload()
+        payload["181235_bin_x64"]["held.dll"] = b"new held"
+        install = self.world("win64", payload=payload)
+        with self.prefix.hold_file(install.destination(4) + "held.dll"):
+            self.refused_run(install, "held.dll", SHARING_VIOLATION, pairs_done=(1, 2, 3), refused_pair=4,
+                             product_type=1)
+
+    def test_shipped_folder_missing(self):
+        payload = default_payload()
+        payload["181235_bin"] = None
+        install = self.world("win64", payload=payload)
+        install.registry(2).apply()
+        run = self.run_hotfix(install)
+        self.assertEqual(run.exit_code, 1)
+        rest = self.take_copies(self.take_resolutions(self.body(run, 2), install, [4, 5]), install, 4)
+        self.assertEqual(rest, [f"[error]: FindFirstFile, GetLastError, {PATH_NOT_FOUND}"])
+        self.assertEqual(install.tree(), install.expected_tree([(4, install.shipped_files(4))]))
+
+    def test_shipped_folder_is_a_file(self):
+        payload = default_payload()
+        payload["181235_bin"] = None
+        install = self.world("win32", payload=payload)
+        (install.exe.unix / "modules" / "181235_bin").write_bytes(b"not a folder")
+        install.registry(None).apply()
+        run = self.run_hotfix(install)
+        self.assertEqual(run.exit_code, 1)
+        rest = self.take_resolutions(self.body(run, None), install, [5])
+        # The code differs between Windows and Wine; only its form is fixed.
+        self.assertEqual(len(rest), 1, rest)
+        self.assertRegex(rest[0], r"^\[error\]: FindFirstFile, GetLastError, 0x[0-9a-f]{8}$")
+        self.assertEqual(install.tree(), install.before)
+
+
+if __name__ == "__main__":
+    unittest.main()
