@@ -413,13 +413,6 @@ class CopyFailureTest(ApplyTestCase):
         self.make_immutable(target)
         self.refused_run(install, "b.dll", ACCESS_DENIED)
 
-    def test_file_new_to_an_unwritable_destination_folder(self):
-        install = self.world("win32", payload=self.TWO_FILES)
-        (install.unix(install.destination(5)) / "b.dll").unlink()
-        install.before = install.tree()
-        self.make_immutable(install.unix(install.destination(5)))
-        self.refused_run(install, "b.dll", ACCESS_DENIED)
-
     def test_destination_file_in_use(self):
         install = self.world("win32", payload=self.TWO_FILES)
         with self.prefix.hold_file(install.destination(5) + "b.dll"):
