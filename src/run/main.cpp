@@ -4,6 +4,7 @@
 #include "run/copy_plan.h"
 #include "run/gates.h"
 #include "run/outcome.h"
+#include "run/single_run.h"
 
 #include <exception>
 
@@ -23,6 +24,7 @@ void LogUnexpectedError() noexcept
 OutcomeCode RunHotfix()
 {
     try {
+        const SingleRunLock oneRunAtATime;
         CheckApplicableVersion();
         const bool productType1 = IsProductType1();
         const bool nativeX64 = IsNativeX64();

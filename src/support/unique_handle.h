@@ -58,6 +58,13 @@ struct FileHandleTraits {
     static void Close(Handle handle) noexcept { ::CloseHandle(handle); }
 };
 
+// Handles of kernel objects that are null when absent (mutexes, processes).
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle handle) noexcept { ::CloseHandle(handle); }
+};
+
 struct FindHandleTraits {
     using Handle = HANDLE;
     static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
@@ -71,6 +78,7 @@ struct RegKeyTraits {
 };
 
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 
