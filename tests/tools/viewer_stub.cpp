@@ -7,6 +7,10 @@
 //                     unquoted keeps its spaces, and quotes stay visible
 //   command_line.txt  the whole command line (UTF-8)
 //   program.txt       this program's own path, to tell which notepad.exe ran
+//   created.txt       when this process was created, in 100-nanosecond units
+//                     since 1601 (UTC): a file last written before then was
+//                     complete when the viewer was started, however late the
+//                     viewer got to reading it
 //   file.bin          the bytes of the file that the arguments name, read
 //                     at start; file_error.txt instead when it cannot be read
 //   done              written last, so that a complete record is easy to tell
@@ -73,6 +77,20 @@ std::wstring OwnPath()
     return std::wstring();
 }
 
+std::string CreationTime()
+{
+    FILETIME created = {};
+    FILETIME exited = {};
+    FILETIME kernel = {};
+    FILETIME user = {};
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+        Fail(kTool, ErrorText("GetProcessTimes", ::GetLastError()));
+    }
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    return std::to_string(ticks);
+}
+
 // Claims the next free record number by creating its folder.
 std::wstring NewRecordFolder(const std::wstring& base)
 {
@@ -119,6 +137,7 @@ int wmain()
     Write(record + L"arguments.txt", ToUtf8(arguments));
     Write(record + L"command_line.txt", ToUtf8(commandLine));
     Write(record + L"program.txt", ToUtf8(OwnPath()));
+    Write(record + L"created.txt", CreationTime());
     if (file) {
         Write(record + L"file.bin", *file);
     } else {
