@@ -3,7 +3,7 @@
 # Does nothing when everything is already there.
 set -euo pipefail
 
-packages=(cmake make python3 e2fsprogs googletest
+packages=(cmake make python3 e2fsprogs googletest clang-tidy cppcheck
           g++-mingw-w64-i686-posix binutils-mingw-w64-i686
           wine wine64 wine32:i386 osslsigncode openssl)
 

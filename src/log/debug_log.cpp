@@ -120,7 +120,7 @@ int DebugLogAllocBuffer(CQXDebugLog& log)
 
 int DebugLogPrintf(const wchar_t* format, ...)
 {
-    va_list args = nullptr;
+    va_list args; // NOLINT(cppcoreguidelines-init-variables): va_start sets it
     va_start(args, format);
     int recorded = 0;
     try {

@@ -45,7 +45,9 @@ std::wstring AppendFileName(const std::wstring& folder, const wchar_t* name)
     return name ? folder + name : folder;
 }
 
-void CopyFolderFiles(std::wstring sourceFolder, std::wstring destinationFolder)
+// The operation owns copies of both folders by design, like every folder argument of the run.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+void CopyFolderFiles(std::wstring sourceFolder, std::wstring destinationFolder) // cppcheck-suppress passedByValue
 {
     const std::wstring pattern = sourceFolder + kEveryEntry;
     WIN32_FIND_DATAW entry = {};

@@ -40,7 +40,7 @@ std::wstring WithTrailingBackslash(std::wstring folder)
 std::wstring GetInstallBinPath(bool use64BitView)
 {
     CQXRegUtil registry(HKEY_LOCAL_MACHINE, use64BitView);
-    const std::wstring folder = FolderFromRegistry(registry.GetRegString(L"", L"InstallBinPath"));
+    std::wstring folder = FolderFromRegistry(registry.GetRegString(L"", L"InstallBinPath"));
     if (use64BitView) {
         DebugLogPrintf(L"[info]: Quorvex InstallBinPath(x64), \"%s\"", folder.c_str());
     } else {
@@ -52,7 +52,7 @@ std::wstring GetInstallBinPath(bool use64BitView)
 std::wstring GetActivatorPath()
 {
     CQXRegUtil registry(HKEY_LOCAL_MACHINE, false);
-    const std::wstring folder = FolderFromRegistry(registry.GetRegString(kActivatorKey, L"ActivatorPath"));
+    std::wstring folder = FolderFromRegistry(registry.GetRegString(kActivatorKey, L"ActivatorPath"));
     DebugLogPrintf(L"[info]: LicenseActivator Path, \"%s\"", folder.c_str());
     return folder;
 }
@@ -82,7 +82,8 @@ void GetModuleInstallPath(std::wstring& destination, bool use64BitView)
     DebugLogPrintf(L"[info]: Quorvex Module Install Path, \"%s\"", destination.c_str());
 }
 
-void GetModulesPath(std::wstring& source, std::wstring subFolder)
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the function owns its copy of the sub-folder by design
+void GetModulesPath(std::wstring& source, std::wstring subFolder) // cppcheck-suppress passedByValue
 {
     // Never a folder relative to the current directory: without the
     // executable's own folder there is nothing trustworthy to copy from.
