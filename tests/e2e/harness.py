@@ -489,14 +489,28 @@ class WinePrefix:
         self._server_running = True
         subprocess.run(["wineserver", "-p"], env=boot_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60, check=True)
-        stub = (TOOLS_DIR / "viewer_stub.exe").read_bytes()
-        for folder in _STUB_FOLDERS:
-            if (self.drive_c / folder).is_dir():
-                (self.drive_c / folder / "notepad.exe").write_bytes(stub)
+        self.install_viewer()
         for sub in ("runs", "viewer", "fixtures", "install"):
             (self.work_unix / sub).mkdir(parents=True, exist_ok=True)
         self._learn_identity()
         return self
+
+    def _viewer_paths(self):
+        return [self.drive_c / folder / "notepad.exe" for folder in _STUB_FOLDERS if (self.drive_c / folder).is_dir()]
+
+    def install_viewer(self):
+        """Puts the viewer stub in place of notepad.exe wherever Wine may
+        look for it: a 32-bit program on a 64-bit prefix asks for system32
+        and is sent to syswow64."""
+        stub = (TOOLS_DIR / "viewer_stub.exe").read_bytes()
+        for path in self._viewer_paths():
+            path.write_bytes(stub)
+
+    def remove_viewer(self):
+        """Leaves the prefix without any notepad.exe, so that starting the
+        viewer fails; reset() puts the stub back."""
+        for path in self._viewer_paths():
+            path.unlink(missing_ok=True)
 
     def _check(self, command, env, timeout, what):
         # No pipes: a wineserver that the command starts would hold them open.
@@ -530,14 +544,17 @@ class WinePrefix:
 
     def reset(self):
         """Back to a clean state between tests: no product key in either
-        view, no log files in the temp folder, no viewer records. Exe folders
-        of earlier tests stay; each test makes its own."""
+        view, no log files in the temp folder, no viewer records, the viewer
+        stub in place. Exe folders of earlier tests stay; each test makes
+        its own."""
         self.registry().remove_product().apply()
         for entry in self.temp_unix.iterdir():
             if entry.name.lower().startswith("qx913hotfix2_"):
                 entry.unlink()
         remove_tree(self.work_unix / "viewer")
         (self.work_unix / "viewer").mkdir()
+        if not all(path.exists() for path in self._viewer_paths()):
+            self.install_viewer()
 
     # Paths.
 

@@ -125,6 +125,30 @@ class ReleaseGateTests:
                 self.assertEqual(run.lines, [self.initial_info(), NORMAL, release_line(*logged), NOT_APPLICABLE])
                 self.assertViewerCount(run, 1)
 
+    # (case, change to an applicable registry, product type logged)
+    PRODUCT_TYPE_CASES = [
+        ("missing", lambda b: b.unset(32, PRODUCT_KEY, "ProductType"), 0),
+        ("0xFFFFFFFF logged signed", lambda b: b.dword(32, PRODUCT_KEY, "ProductType", 0xFFFFFFFF), -1),
+        ("1 as REG_SZ", lambda b: b.sz(32, PRODUCT_KEY, "ProductType", "1"), 0),
+        ("1 as REG_QWORD", lambda b: b.qword(32, PRODUCT_KEY, "ProductType", 1), 0),
+        ("1 as REG_BINARY", lambda b: b.set(32, PRODUCT_KEY, "ProductType", harness.REG_BINARY, bytes([1, 0, 0, 0])),
+         0),
+    ]
+
+    def test_product_type_is_logged_as_read(self):
+        # Anything but a REG_DWORD 1 plans no licenser or activator pairs,
+        # which this install could not satisfy.
+        for case, change, logged in self.PRODUCT_TYPE_CASES:
+            with self.subTest(case):
+                self.prefix.reset()
+                self.folder = self.prefix.exe_folder()
+                plan = self.install_applicable()
+                change(self.prefix.registry()).apply()
+                run = self.run_hotfix("/s")
+                self.assertEqual(run.lines, [self.initial_info(), SILENT, release_line(9, 1, 3),
+                                             f"[info]: ProductType, {logged}", *plan, SUCCESS])
+                self.assertEqual(run.exit_code, 0)
+
     def test_product_type_is_read_in_the_default_view_only(self):
         if self.arch != "win64":
             self.skipTest("a 32-bit machine has one registry view")
@@ -200,8 +224,9 @@ class SilentSwitchTests:
 
 class LogFileTests:
     def test_log_file_name_place_and_lines(self):
-        # A folder name that needs UTF-8 beyond ASCII, a surrogate pair included.
-        self.folder = self.prefix.exe_folder(" Ärger \u65e5\u672c \U0001f600")
+        # A folder name that needs UTF-8 beyond ASCII, a surrogate pair
+        # included, and holds what a format string would take for directives.
+        self.folder = self.prefix.exe_folder(" Ärger \u65e5\u672c \U0001f600 %s%n%d")
         run = self.run_hotfix("/s")
         self.assertEqual(run.exit_code, 1)
 
@@ -227,6 +252,17 @@ class LogFileTests:
         self.assertLessEqual(name_time, times[0])
         self.assertLess(times[0] - name_time, datetime.timedelta(seconds=2))
         self.assertLessEqual(times[-1], ended)
+
+    def test_times_are_local(self):
+        # Tokyo keeps no daylight saving time: always nine hours ahead of UTC.
+        tokyo = datetime.timezone(datetime.timedelta(hours=9))
+        before = datetime.datetime.now(tokyo).replace(tzinfo=None, microsecond=0)
+        run = self.run_hotfix("/s", env={"TZ": "Asia/Tokyo"})
+        after = datetime.datetime.now(tokyo).replace(tzinfo=None)
+        name_time = harness.log_name_time(run.log_path.name)
+        self.assertTrue(before <= name_time <= after, (before, name_time, after))
+        for entry in run.entries:
+            self.assertTrue(before <= entry.time <= after, (before, entry, after))
 
     def test_existing_templog_survives(self):
         kept = b"not a probe\r\n"
@@ -345,6 +381,15 @@ class ViewerTests:
         self.assertLessEqual(run.log_path.stat().st_mtime_ns, record.created_ns)
         self.assertEqual(record.file_bytes, run.log_bytes)
         self.assertEqual(harness.parse_log(record.file_bytes).lines[-len(plan) - 1:], [*plan, SUCCESS])
+
+    def test_viewer_that_cannot_start_leaves_the_outcome_alone(self):
+        plan = self.install_applicable()
+        self.prefix.remove_viewer()
+        self.addCleanup(self.prefix.install_viewer)
+        run = self.run_hotfix()
+        self.assertEqual(run.exit_code, 0)
+        self.assertViewerCount(run, 0)
+        self.assertEqual(run.lines[-len(plan) - 1:], [*plan, SUCCESS])
 
     def test_viewer_is_the_system_notepad(self):
         # A notepad.exe planted beside the exe or in the current folder must
