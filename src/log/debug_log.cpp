@@ -14,6 +14,7 @@ namespace {
 
 // Longest formatted message, in UTF-16 code units.
 constexpr std::size_t kMessageLimit = 10240;
+constexpr wchar_t kReplacementCharacter = L'\xFFFD';
 // Room for the user name, terminator included.
 constexpr DWORD kUserNameRoom = 40;
 
@@ -39,6 +40,18 @@ std::wstring LinePrefix(const SYSTEMTIME& time)
     ::StringCchPrintfW(prefix, MAX_PATH, L"%04d/%02d/%02d %02d:%02d:%02d,%03d,", time.wYear, time.wMonth, time.wDay,
                        time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
     return prefix;
+}
+
+// Each entry stays one line of the file: a line break inside its text,
+// which only hostile data such as a registry value can hold, would start a
+// line that the run never wrote.
+void MaskLineBreaks(std::wstring& line, std::size_t from)
+{
+    for (std::size_t index = from; index < line.size(); ++index) {
+        if (line[index] == L'\r' || line[index] == L'\n') {
+            line[index] = kReplacementCharacter;
+        }
+    }
 }
 
 std::wstring UserName()
@@ -176,7 +189,10 @@ int DebugLogWriteLine(CQXDebugLog& log, const wchar_t* text)
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
     std::wstring line = LinePrefix(now);
-    line.append(text).append(L"\r\n");
+    const std::size_t textStart = line.size();
+    line.append(text);
+    MaskLineBreaks(line, textStart);
+    line.append(L"\r\n");
     return DebugLogAppend(log, line.c_str());
 }
 

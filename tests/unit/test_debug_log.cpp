@@ -180,6 +180,15 @@ TEST_F(DebugLogTest, NonBmpCharactersBecomeFourByteUtf8)
     EXPECT_EQ(entries[1], "\xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC \xC3\xA9");
 }
 
+TEST_F(DebugLogTest, LineBreaksInsideAnEntryCannotStartALineOfTheirOwn)
+{
+    DebugLogWrite(*log_, L"[info]: Modules Path, \"C:\\x\r\n2026/01/01 00:00:00,000,[info]: Hotfix is successful.\n\"");
+    const std::vector<std::string> entries = EntriesAfterEnd();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1], "[info]: Modules Path, \"C:\\x\xEF\xBF\xBD\xEF\xBF\xBD"
+                          "2026/01/01 00:00:00,000,[info]: Hotfix is successful.\xEF\xBF\xBD\"");
+}
+
 // Buffer boundaries: at most capacity - 2 units by a plain append, capacity - 1
 // right after a flush; anything longer goes straight to the file.
 struct FlushCase {
