@@ -25,6 +25,32 @@ process start at a few hundredths of a second.
             run = harness.run_hotfix(self.folder, ["/s"])
             run.exit_code, run.lines, run.viewer_records
 
+What it offers:
+
+    open_prefixes, close_prefixes   boot prefixes together, stop and delete them
+    WinePrefix.reset()              product key gone (both views), temp logs and
+                                    viewer records cleared, viewer stub in place
+    WinePrefix.exe_folder()         a fresh C:\\qxe2e\\runs\\NNN folder with the exe;
+                                    exe_folder_at() for a folder of your own
+    WinePrefix.new_folder(kind)     a fresh empty C:\\qxe2e\\<kind>\\NNN folder
+    WinePrefix.registry()           a RegistryBatch: set (any type, raw bytes),
+                                    dword, qword, sz, expand_sz, key, unset,
+                                    delete, expect, absent and the product's
+                                    release, product_type, install_bin_path,
+                                    activator_path, remove_product; apply()
+                                    runs the whole batch in one process
+    WinePrefix.run()                any Windows program: exact command line,
+                                    env, cwd, timeout; waits for the processes
+                                    it started too; returns the exit code
+    WinePrefix.hold_file()          a file held open without sharing (error 32)
+    WinePrefix.unix_path(), windows_path(), map_drive(), temp_windows,
+    temp_unix, user_name, views, install_viewer(), remove_viewer()
+    run_hotfix()                    a HotfixRun: exit_code, log_paths, log_path,
+                                    log_bytes, log (ParsedLog), lines, entries,
+                                    viewer_records
+    parse_log(), log_name_time(), log_name_for(), read_viewer_records(),
+    physical_key(), immutable(), wait_for_second_start()
+
 Paths come from the environment that ctest sets, with defaults for running
 by hand from a build in <repo>/build:
 
