@@ -95,14 +95,20 @@ CQXRegUtil::~CQXRegUtil() = default;
 
 HKEY CQXRegUtil::OpenProductSubKey(const wchar_t* subKey) const noexcept
 {
-    CStrBuf keyPath;
-    keyPath.SetJoined(kProductKey, subKey);
-    if (!keyPath.Text()) {
+    // The sub-key is opened below the opened product key rather than by a
+    // joined path, so that a read needs no memory of its own: a number read
+    // then cannot come back as 0 merely because memory ran short.
+    const REGSAM access = use64BitView_ ? kReadAccess64 : kReadAccess;
+    HKEY productKey = nullptr;
+    if (::RegOpenKeyExW(rootKey_, kProductKey, 0, access, &productKey) != ERROR_SUCCESS) {
         return nullptr;
     }
+    if (!subKey || !*subKey) {
+        return productKey;
+    }
+    const UniqueRegKey product(productKey);
     HKEY key = nullptr;
-    const REGSAM access = use64BitView_ ? kReadAccess64 : kReadAccess;
-    if (::RegOpenKeyExW(rootKey_, keyPath.Text(), 0, access, &key) != ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(product.get(), subKey, 0, access, &key) != ERROR_SUCCESS) {
         return nullptr;
     }
     return key;
