@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <new>
 
 namespace {
 
@@ -74,11 +73,7 @@ CQXDebugLog::CQXDebugLog() noexcept
 CQXDebugLog::~CQXDebugLog()
 {
     if (buffer_ && bufferedLength_ != 0) {
-        try {
-            WriteToFile(buffer_.get());
-        } catch (const std::bad_alloc&) {
-            // No memory to convert the text: it is dropped.
-        }
+        WriteToFile(buffer_.get());
     }
     ::DeleteCriticalSection(&lock_);
 }
@@ -89,7 +84,7 @@ void CQXDebugLog::AppendToBuffer(const wchar_t* line, std::uint32_t length) noex
     bufferedLength_ += length;
 }
 
-int CQXDebugLog::Flush()
+int CQXDebugLog::Flush() noexcept
 {
     if (!buffer_) {
         return 0;

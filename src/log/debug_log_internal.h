@@ -17,18 +17,18 @@ class CQXDebugLog {
     static constexpr std::uint32_t kCapacity = 0x80000;
 
     CQXDebugLog() noexcept;
-    // Writes what is still buffered; text that cannot be written is dropped.
+    // Writes what is still buffered; text that cannot be written is lost.
     virtual ~CQXDebugLog();
     CQXDebugLog(const CQXDebugLog&) = delete;
     CQXDebugLog& operator=(const CQXDebugLog&) = delete;
 
     // Writes the buffered text and empties the buffer; on failure the text
     // stays buffered and 0 is returned.
-    int Flush();
+    int Flush() noexcept;
 
     // Appends text to the log file as UTF-8, behind a byte-order mark when
-    // the file is empty. Returns nonzero on success.
-    int WriteToFile(const wchar_t* text);
+    // the file is empty. Returns nonzero on success. Needs no memory.
+    int WriteToFile(const wchar_t* text) noexcept;
 
     // The file chosen at the lazy start; empty before it.
     const std::wstring& LogPath() const noexcept { return logPath_; }
@@ -69,6 +69,3 @@ int DebugLogWriteLine(CQXDebugLog& log, const wchar_t* text);
 // Buffers a finished line, flushing first when it does not fit.
 int DebugLogAppend(CQXDebugLog& log, const wchar_t* line);
 void ShowDebugLog(CQXDebugLog& log);
-
-// The UTF-8 bytes of a wide text, up to its first null character.
-std::string ConvertToUtf8(const wchar_t* text);

@@ -7,11 +7,13 @@
 #include <shellapi.h>
 #include <strsafe.h>
 
-#include <new>
+#include <cwchar>
 
 namespace {
 
 constexpr BYTE kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
+// Characters the log file's name adds to its folder.
+constexpr std::size_t kLogNameLength = 32;
 // Probe names tried before the folder counts as not writable.
 constexpr DWORD kProbeAttempts = 16;
 // Another process, often a second run ending at the same moment, may hold
@@ -19,6 +21,8 @@ constexpr DWORD kProbeAttempts = 16;
 // seconds in all before the write gives up.
 constexpr DWORD kOpenRetryPause = 50;
 constexpr DWORD kOpenRetries = 40;
+// UTF-16 code units converted to UTF-8 at a time; each takes at most 3 bytes.
+constexpr std::size_t kUtf8ChunkUnits = 4096;
 
 std::wstring LogFilePath(const std::wstring& folder, const SYSTEMTIME& time)
 {
@@ -56,12 +60,11 @@ bool IsFolderWritable(const std::wstring& folder)
     return false;
 }
 
-std::wstring WithTrailingBackslash(std::wstring folder)
+// The program declares no long-path support, so Windows cannot open a log
+// path of MAX_PATH characters or more even where the probe succeeds.
+bool LogPathFits(const std::wstring& folder)
 {
-    if (!folder.empty() && folder.back() != L'\\') {
-        folder.push_back(L'\\');
-    }
-    return folder;
+    return folder.size() + kLogNameLength < MAX_PATH;
 }
 
 // The system's own temporary folder, for when the user's cannot be told.
@@ -96,7 +99,7 @@ void DebugLogChooseFile(CQXDebugLog& log)
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
     std::wstring folder = GetExecutableFolder();
-    if (folder.empty() || !IsFolderWritable(folder)) {
+    if (folder.empty() || !LogPathFits(folder) || !IsFolderWritable(folder)) {
         folder = TemporaryFolder();
     }
     log.logPath_ = folder.empty() ? std::wstring() : LogFilePath(folder, now);
@@ -104,7 +107,30 @@ void DebugLogChooseFile(CQXDebugLog& log)
 
 namespace {
 
-UniqueFileHandle OpenForAppending(const std::wstring& path)
+// Converts and writes the text piece by piece through a fixed buffer, so
+// that no write of the log, the last one at exit included, needs memory of
+// its own: running out of memory cannot cost the run its log.
+bool WriteAsUtf8(HANDLE file, const wchar_t* text) noexcept
+{
+    char bytes[kUtf8ChunkUnits * 3];
+    for (std::size_t remaining = std::wcslen(text); remaining != 0;) {
+        std::size_t units = remaining < kUtf8ChunkUnits ? remaining : kUtf8ChunkUnits;
+        if (units < remaining && IS_HIGH_SURROGATE(text[units - 1])) {
+            --units; // a surrogate pair is converted whole
+        }
+        const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), bytes,
+                                               static_cast<int>(sizeof(bytes)), nullptr, nullptr);
+        DWORD written = 0;
+        if (!::WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr)) {
+            return false;
+        }
+        text += units;
+        remaining -= units;
+    }
+    return true;
+}
+
+UniqueFileHandle OpenForAppending(const std::wstring& path) noexcept
 {
     for (DWORD retry = 0;; ++retry) {
         UniqueFileHandle file(
@@ -118,19 +144,7 @@ UniqueFileHandle OpenForAppending(const std::wstring& path)
 
 } // namespace
 
-std::string ConvertToUtf8(const wchar_t* text)
-{
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return std::string();
-    }
-    std::string bytes(static_cast<std::size_t>(size) + 1, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes.data(), size + 1, nullptr, nullptr);
-    bytes.resize(bytes.find('\0'));
-    return bytes;
-}
-
-int CQXDebugLog::WriteToFile(const wchar_t* text)
+int CQXDebugLog::WriteToFile(const wchar_t* text) noexcept
 {
     if (!text || !*text) {
         return 0;
@@ -147,8 +161,7 @@ int CQXDebugLog::WriteToFile(const wchar_t* text)
         return 0;
     }
     ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
-    const std::string bytes = ConvertToUtf8(text);
-    return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ? 1 : 0;
+    return WriteAsUtf8(file.get(), text) ? 1 : 0;
 }
 
 namespace {
@@ -162,14 +175,10 @@ bool SystemNotepadPath(wchar_t (&path)[MAX_PATH])
 }
 
 // The viewer should find the whole run in the file.
-void FlushBeforeViewer(CQXDebugLog& log, CRITICAL_SECTION& lock)
+void FlushBeforeViewer(CQXDebugLog& log, CRITICAL_SECTION& lock) noexcept
 {
     const CriticalSectionLock hold(lock);
-    try {
-        log.Flush();
-    } catch (const std::bad_alloc&) {
-        // The lines stay buffered for the final write at exit.
-    }
+    log.Flush();
 }
 
 } // namespace

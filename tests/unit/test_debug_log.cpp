@@ -94,7 +94,11 @@ class DebugLogTest : public testing::Test {
 
 std::string Narrow(const std::wstring& text)
 {
-    return ConvertToUtf8(text.c_str());
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), size, nullptr, nullptr);
+    bytes.pop_back();
+    return bytes;
 }
 
 std::string UserName()
@@ -187,6 +191,19 @@ TEST_F(DebugLogTest, LineBreaksInsideAnEntryCannotStartALineOfTheirOwn)
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1], "[info]: Modules Path, \"C:\\x\xEF\xBF\xBD\xEF\xBF\xBD"
                           "2026/01/01 00:00:00,000,[info]: Hotfix is successful.\xEF\xBF\xBD\"");
+}
+
+TEST_F(DebugLogTest, SurrogatePairsStayWholeAcrossConversionPieces)
+{
+    for (const std::size_t before : {4094u, 4095u, 4096u, 8191u}) {
+        ::DeleteFileW(path_.c_str());
+        const std::wstring text = std::wstring(before, L'a') + L"\U0001F600b";
+        EXPECT_EQ(log_->WriteToFile(text.c_str()), 1);
+        EXPECT_EQ(ReadFileBytes(path_), "\xEF\xBB\xBF" + std::string(before, 'a')
+                                            + "\xF0\x9F\x98\x80"
+                                              "b")
+            << before;
+    }
 }
 
 // Buffer boundaries: at most capacity - 2 units by a plain append, capacity - 1
