@@ -29,14 +29,6 @@ void RequireInstallBinPath(const std::wstring& folder)
 
 } // namespace
 
-std::wstring WithTrailingBackslash(std::wstring folder)
-{
-    if (!folder.empty() && folder.back() != L'\\') {
-        folder += L'\\';
-    }
-    return folder;
-}
-
 std::wstring GetInstallBinPath(bool use64BitView)
 {
     CQXRegUtil registry(HKEY_LOCAL_MACHINE, use64BitView);

@@ -8,10 +8,6 @@
 // with a backslash. The destination functions replace the content of the
 // caller's string.
 
-// Appends one backslash unless the text is empty or already ends with one.
-// No other character counts as a separator.
-std::wstring WithTrailingBackslash(std::wstring folder);
-
 // InstallBinPath from the 64-bit registry view, or from the process's own
 // view; empty when it is missing or not a REG_SZ. Never raises.
 std::wstring GetInstallBinPath(bool use64BitView);

@@ -41,3 +41,11 @@ std::wstring GetExecutableFolder()
 {
     return FolderOfPath(GetExecutablePath());
 }
+
+std::wstring WithTrailingBackslash(std::wstring folder)
+{
+    if (!folder.empty() && folder.back() != L'\\') {
+        folder += L'\\';
+    }
+    return folder;
+}

@@ -1,5 +1,5 @@
 #include "run/folder_copy.h"
-#include "run/install_paths.h"
+#include "support/module_path.h"
 
 #include <gtest/gtest.h>
 
