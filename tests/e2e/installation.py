@@ -86,12 +86,16 @@ class Installation:
     it. With shared_bin both views name the same folder.
     """
 
-    def __init__(self, prefix, payload=None, exe_suffix="", install_suffix="", shared_bin=False):
+    def __init__(self, prefix, payload=None, exe_suffix="", install_suffix="", shared_bin=False, exe=None,
+                 exe_at=None, install_at=None):
+        """exe: the program to copy as qxhotfix.exe; exe_at and install_at:
+        (unix Path, Windows path ending with a backslash) of existing folders
+        to use instead of fresh ones."""
         self.prefix = prefix
         self.x64 = prefix.arch == "win64"
-        self.exe = prefix.exe_folder(exe_suffix)
+        self.exe = prefix.exe_folder_at(*exe_at, exe) if exe_at else prefix.exe_folder(exe_suffix, exe)
         self.payload = default_payload() if payload is None else payload
-        self.root_unix, self.root = prefix.new_folder("install", install_suffix)
+        self.root_unix, self.root = install_at or prefix.new_folder("install", install_suffix)
         bin32 = self.root + "bin32\\"
         self.bin = {32: bin32, 64: bin32 if shared_bin else self.root + "bin64\\"}
         self.zfa = self.root + "zfa\\"

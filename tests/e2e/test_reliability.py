@@ -1,0 +1,328 @@
+"""End-to-end tests of runs that meet faults: memory running out at any
+allocation, a log file held by another process, two runs at once, hostile
+registry data, and paths longer than MAX_PATH. Whatever happens, a run must
+end by itself, report a failure as 1 and never as 0, leave every installed
+file either old or new, and keep its log well formed.
+"""
+
+import contextlib
+import datetime
+import os
+import random
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+import harness
+from installation import SUCCESS, Installation, planned_pairs
+
+PREFIXES = {}
+FAULTS_EXE = Path(os.environ.get("QX_FAULTS_EXE") or harness.REPO / "build" / "qxhotfix_faults.exe")
+UNEXPECTED_ERROR = "[error]: The run stopped on an unexpected error."
+
+
+def setUpModule():
+    PREFIXES.update(harness.open_prefixes(["win64"]))
+
+
+def tearDownModule():
+    harness.close_prefixes(PREFIXES)
+
+
+class ReliabilityTestCase(unittest.TestCase):
+    maxDiff = None
+
+    def world(self, **options):
+        self.prefix = PREFIXES["win64"]
+        self.prefix.reset()
+        return Installation(self.prefix, **options)
+
+    def applied_tree(self, install, product_type=1):
+        pairs = planned_pairs(install.prefix.arch, product_type)
+        return install.expected_tree((pair, install.shipped_files(pair)) for pair in pairs)
+
+    def assert_each_file_old_or_new(self, install, tree):
+        applied = self.applied_tree(install)
+        self.assertEqual(tree.keys(), applied.keys())
+        for path, data in tree.items():
+            self.assertIn(data, (install.before[path], applied[path]), path)
+
+    def assert_logs_well_formed(self, run):
+        """Every log line whole and UTF-8, one byte-order mark per file."""
+        for path in run.log_paths:
+            data = path.read_bytes()
+            if data:
+                self.assertEqual(data.count(harness.BOM), 1, path)
+            lines = harness.parse_log(data).lines
+            for line in lines:
+                self.assertRegex(line, r"^(#InitialInfo,|\[info\]: |\[error\]: )")
+
+
+class AllocationFailureTest(ReliabilityTestCase):
+    """The k-th allocation of a complete run fails, for every k up to the
+    number of allocations a clean run makes."""
+
+    def restore(self, install):
+        for relative, data in install.before.items():
+            path = install.root_unix / relative
+            if data is not None:
+                path.write_bytes(data)
+        for log in install.exe.logs():
+            log.unlink()
+
+    def test_every_allocation_failing_in_turn(self):
+        install = self.world(exe=FAULTS_EXE)
+        install.registry().apply()
+        marker_unix, marker_windows = self.prefix.new_folder("markers")
+        marker = marker_unix / "injected"
+        failures = 0
+        for k in range(1, 2000):
+            self.restore(install)
+            if marker.exists():
+                marker.unlink()
+            env = {"QX_FAIL_ALLOCATION": str(k), "QX_FAULT_MARKER": marker_windows + "injected"}
+            run = harness.run_hotfix(install.exe, ["/s"], env=env)
+            tree = install.tree()
+            with self.subTest(k=k):
+                self.assertIn(run.exit_code, (0, 1))
+                self.assert_each_file_old_or_new(install, tree)
+                if run.exit_code == 0:
+                    self.assertEqual(tree, self.applied_tree(install))
+                    self.assertEqual(run.lines[-1], SUCCESS)
+                self.assert_logs_well_formed(run)
+            if not marker.exists():
+                # The run made fewer than k allocations: it was a clean run.
+                self.assertEqual(run.exit_code, 0)
+                break
+            failures += 1
+        else:
+            self.fail("the run never finished without an injected failure")
+        self.assertGreater(failures, 50, "too few allocations seen: is the seam linked?")
+
+    def test_failure_inside_the_run_is_reported_as_such(self):
+        """A failure after the log is started ends with the error entry and 1."""
+        install = self.world(exe=FAULTS_EXE)
+        install.registry().apply()
+        clean = harness.run_hotfix(install.exe, ["/s"])
+        self.assertEqual(clean.exit_code, 0)
+        for log in install.exe.logs():
+            log.unlink()
+        # Late enough to be past the first entries, early enough to be before
+        # the last copy: a path of the copy plan.
+        run = harness.run_hotfix(install.exe, ["/s"], env={"QX_FAIL_ALLOCATION": "60"})
+        self.assertEqual(run.exit_code, 1)
+        self.assertEqual(run.lines[-1], UNEXPECTED_ERROR)
+
+
+def log_names_around(moment, seconds):
+    return [harness.log_name_for(moment + datetime.timedelta(seconds=offset)) for offset in range(seconds)]
+
+
+class LockedLogTest(ReliabilityTestCase):
+    """Another process holds the log file without sharing when the run
+    writes it at the end. The run's file name is fixed when it starts, so
+    every name the run may choose in the next seconds is held."""
+
+    @contextlib.contextmanager
+    def hold_log_names(self, install, milliseconds):
+        with contextlib.ExitStack() as stack:
+            names = log_names_around(datetime.datetime.now(), 4)
+            for name in names:
+                stack.enter_context(self.prefix.hold_file(install.exe.windows + name, milliseconds, create=True))
+            yield
+        for name in names:
+            path = install.exe.unix / name
+            if path.exists() and path.stat().st_size == 0:
+                path.unlink()
+
+    def test_held_briefly_the_lines_still_arrive(self):
+        install = self.world()
+        install.registry().apply()
+        with self.hold_log_names(install, 1000):
+            run = harness.run_hotfix(install.exe, ["/s"])
+        self.assertEqual(run.exit_code, 0)
+        written = [log for log in install.exe.logs() if log.stat().st_size]
+        self.assertEqual(len(written), 1)
+        lines = harness.parse_log(written[0].read_bytes()).lines
+        self.assertEqual(lines[0], f"#InitialInfo,{install.exe.exe_windows},{self.prefix.user_name}")
+        self.assertEqual(lines[-1], SUCCESS)
+        self.assertEqual(install.tree(), self.applied_tree(install))
+
+    def test_held_for_long_the_run_still_ends_promptly_with_its_outcome(self):
+        install = self.world()
+        install.registry().apply()
+        with self.hold_log_names(install, 10000):
+            started = time.monotonic()
+            run = harness.run_hotfix(install.exe, ["/s"])
+            seconds = time.monotonic() - started
+        self.assertEqual(run.exit_code, 0)
+        self.assertLess(seconds, 6)
+        self.assertEqual(install.tree(), self.applied_tree(install))
+
+
+class ConcurrentRunsTest(ReliabilityTestCase):
+    """Two runs started together from the same folder."""
+
+    def test_both_apply_and_keep_their_lines(self):
+        install = self.world()
+        install.registry().apply()
+        for attempt in range(3):
+            with self.subTest(attempt=attempt):
+                runs = [None, None]
+                barrier = threading.Barrier(2)
+
+                def start(index):
+                    barrier.wait()
+                    runs[index] = harness.run_hotfix(install.exe, ["/s"])
+
+                threads = [threading.Thread(target=start, args=(index,)) for index in (0, 1)]
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
+                self.assertEqual([run.exit_code for run in runs], [0, 0])
+                self.assertEqual(install.tree(), self.applied_tree(install))
+                lines = []
+                for log in install.exe.logs():
+                    data = log.read_bytes()
+                    self.assertEqual(data.count(harness.BOM), 1, log)
+                    lines += harness.parse_log(data).lines
+                    log.unlink()
+                self.assertEqual(sum(line.startswith("#InitialInfo,") for line in lines), 2)
+                self.assertEqual(lines.count(SUCCESS), 2)
+                single = self.single_run_line_count(install)
+                self.assertEqual(len(lines), 2 * single + lines.count(WAITING))
+
+    def single_run_line_count(self, install):
+        run = harness.run_hotfix(install.exe, ["/s"])
+        count = len(run.lines)
+        for log in install.exe.logs():
+            log.unlink()
+        return count
+
+
+WAITING = "[info]: Waiting for another hotfix run to finish."
+
+
+# Hostile registry data: every value the program reads, every type, odd and
+# large sizes, contents without terminator, with embedded nulls, with
+# unpaired surrogates and with line breaks.
+VALUES = [
+    # name, key, view, kind
+    ("MajorVersion", harness.SYSTEM_INFO_KEY, 32, "release"),
+    ("MinorVersion", harness.SYSTEM_INFO_KEY, 32, "release"),
+    ("PatchVersion", harness.SYSTEM_INFO_KEY, 32, "release"),
+    ("ProductType", harness.PRODUCT_KEY, 32, "type"),
+    ("InstallBinPath", harness.PRODUCT_KEY, 32, "folder"),
+    ("InstallBinPath", harness.PRODUCT_KEY, 64, "folder"),
+    ("ActivatorPath", harness.ACTIVATOR_KEY, 32, "folder"),
+]
+TYPES = [harness.REG_SZ, harness.REG_EXPAND_SZ, harness.REG_MULTI_SZ, harness.REG_BINARY, harness.REG_DWORD,
+         harness.REG_DWORD_BIG_ENDIAN, harness.REG_QWORD]
+SIZES = [0, 1, 2, 3, 4, 5, 7, 8, 9, 63, 258, 1001, 65535, 1 << 20]
+RELEASE = {"MajorVersion": 9, "MinorVersion": 1, "PatchVersion": 3}
+
+
+def hostile_bytes(rng, size):
+    style = rng.choice(["random", "text", "text-embedded-null", "surrogates", "line-breaks", "zeros"])
+    if style == "random":
+        return bytes(rng.getrandbits(8) for _ in range(min(size, 4096))) * (size // 4096 + 1)
+    units = {
+        "text": "C:\\Quorvex\\bin",
+        "text-embedded-null": "C:\\qx\0hidden",
+        "surrogates": "C:\\\ud800x\udc00y\U0001F600",
+        "line-breaks": "C:\\x\r\n2026/01/01 00:00:00,000,[info]: Hotfix is successful.\r\n",
+        "zeros": "\0",
+    }[style]
+    data = units.encode("utf-16-le", "surrogatepass")
+    return (data * (size // max(len(data), 1) + 1))[:size]
+
+
+class HostileRegistryTest(ReliabilityTestCase):
+    SEED = 913
+    CASES = 300
+
+    def expected_exit(self, kind, name, value_type, data):
+        if kind == "release":
+            applicable = value_type == harness.REG_DWORD and data == RELEASE[name].to_bytes(4, "little")
+            return 0 if applicable else 1
+        if kind == "type":
+            return 0
+        return None  # a folder: 1 when it names nothing usable; not predicted
+
+    def test_random_values(self):
+        rng = random.Random(self.SEED)
+        install = self.world()
+        for number in range(self.CASES):
+            name, key, view, kind = rng.choice(VALUES)
+            value_type = rng.choice(TYPES)
+            data = hostile_bytes(rng, rng.choice(SIZES))
+            case = f"case {number}: {name} (view {view}) type {value_type} size {len(data)} {data[:24]!r}"
+            install.registry().set(view, key, name, value_type, data).apply()
+            run = harness.run_hotfix(install.exe, ["/s"])
+            with self.subTest(case):
+                self.assertIn(run.exit_code, (0, 1))
+                expected = self.expected_exit(kind, name, value_type, data)
+                if expected is not None:
+                    self.assertEqual(run.exit_code, expected)
+                self.assert_logs_well_formed(run)
+                self.assertEqual(run.lines[-1] == SUCCESS, run.exit_code == 0)
+            for log in run.log_paths:
+                log.unlink()
+            install.registry().apply()  # back to the installer's values
+
+
+class LongPathTest(ReliabilityTestCase):
+    """Folders whose paths pass MAX_PATH (260 characters)."""
+
+    PARTS = ["d" * 60] * 5
+
+    def long_folder(self, kind):
+        unix, windows = PREFIXES["win64"].new_folder(kind)
+        unix = unix.joinpath(*self.PARTS)
+        unix.mkdir(parents=True)
+        return unix, windows + "\\".join(self.PARTS) + "\\"
+
+    def test_executable_in_a_long_folder(self):
+        install = self.world(exe_at=self.long_folder("runs"))
+        self.assertGreater(len(install.exe.exe_windows), 300)
+        install.registry().apply()
+        temp_logs = set(self.prefix.temp_unix.glob("qx913hotfix2_*"))
+        exit_code = self.run_directly(install.exe.exe_windows)
+        self.assertEqual(exit_code, 0)
+        self.assertEqual(install.tree(), self.applied_tree(install))
+        # A log path past MAX_PATH could not be opened on Windows: the log
+        # goes to the temporary folder, and names the whole long path.
+        self.assertEqual(install.exe.logs(), [])
+        logs = set(self.prefix.temp_unix.glob("qx913hotfix2_*")) - temp_logs
+        self.assertEqual(len(logs), 1)
+        lines = harness.parse_log(logs.pop().read_bytes()).lines
+        self.assertEqual(lines[0], f"#InitialInfo,{install.exe.exe_windows},{self.prefix.user_name}")
+        self.assertIn(f'[info]: Modules Path, "{install.exe.windows}modules\\bin\\"', lines)
+        self.assertEqual(lines[-1], SUCCESS)
+
+    def run_directly(self, exe_windows):
+        """Runs a program whose path is too long for CreateProcess's
+        application name, as Wine's loader takes it."""
+        with tempfile.TemporaryFile() as output:
+            done = subprocess.run(["wine", exe_windows, "/s"], env=self.prefix.environment(),
+                                  stdin=subprocess.DEVNULL, stdout=output, stderr=output, timeout=60, check=False)
+        return done.returncode
+
+    def test_install_folders_in_a_long_folder(self):
+        install = self.world(install_at=self.long_folder("install"))
+        install.registry().apply()
+        run = harness.run_hotfix(install.exe, ["/s"])
+        if run.exit_code == 0:
+            self.assertEqual(install.tree(), self.applied_tree(install))
+        else:
+            # Where the platform refuses the long path, the copy failed.
+            self.assertRegex(run.lines[-1], r"^\[error\]: CopyFile, GetLastError, 0x[0-9a-f]{8}$")
+            self.assert_each_file_old_or_new(install, install.tree())
+
+
+if __name__ == "__main__":
+    unittest.main()
