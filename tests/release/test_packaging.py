@@ -234,7 +234,7 @@ class ZipTest(Scratch):
 
 if __name__ == "__main__":
     SCRIPT = sys.argv.pop(1)
-    spec = importlib.util.spec_from_file_location("make_package", SCRIPT)
-    package = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(package)
+    loader_spec = importlib.util.spec_from_file_location("make_package", SCRIPT)
+    package = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(package)
     unittest.main()
