@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -164,9 +165,21 @@ struct CutCase {
 
 class MessageCutTest : public DebugLogTest, public testing::WithParamInterface<CutCase> {};
 
+// The formatting buffer is not cleared before use: leave text in the block
+// of its size that the heap will most likely hand out next, so that a
+// message not ended by the formatter itself would show it.
+void LeaveTextInAFreedFormattingBlock()
+{
+    const std::unique_ptr<wchar_t[]> block(new wchar_t[10241]);
+    // Through a volatile pointer, so that the compiler keeps block and text.
+    wchar_t* volatile text = block.get();
+    std::fill_n(text, 10241, L'x');
+}
+
 TEST_P(MessageCutTest, MessagesKeepAtMostTheirFirst10240Units)
 {
     const std::wstring message(GetParam().messageLength, L'm');
+    LeaveTextInAFreedFormattingBlock();
     EXPECT_NE(Printf(*log_, L"%s", message.c_str()), 0);
     const std::vector<std::string> entries = EntriesAfterEnd();
     ASSERT_EQ(entries.size(), 2u);
@@ -174,7 +187,8 @@ TEST_P(MessageCutTest, MessagesKeepAtMostTheirFirst10240Units)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, MessageCutTest,
-                         testing::Values(CutCase{10240, 10240}, CutCase{10241, 10240}, CutCase{30000, 10240}));
+                         testing::Values(CutCase{5, 5}, CutCase{10240, 10240}, CutCase{10241, 10240},
+                                         CutCase{30000, 10240}));
 
 TEST_F(DebugLogTest, NonBmpCharactersBecomeFourByteUtf8)
 {
