@@ -17,6 +17,12 @@ In one run, with medians over --repeat repetitions:
 The prefix lives in a temporary folder (tmpfs /dev/shm when there is room,
 so that the disk's write-back does not add to the noise) and is deleted at
 the end unless --keep is given.
+
+Every Wine process, the wineserver included, runs on one CPU (--cpu). Each
+file operation is a round trip to the wineserver; across two virtual CPUs
+every one of them wakes an idle CPU, which made each copy up to seven times
+dearer on a quiet machine, varies with the host's load, and would swamp the
+differences measured here.
 """
 
 import argparse
@@ -294,6 +300,16 @@ def work_root(requested):
     return Path(tempfile.gettempdir())
 
 
+def pin(cpu):
+    """Keeps this process and every Wine process it starts, the wineserver
+    included, on one CPU; returns what the runs use."""
+    if cpu == "all":
+        return "all CPUs"
+    chosen = int(cpu) if cpu else max(os.sched_getaffinity(0))
+    os.sched_setaffinity(0, {chosen})
+    return f"CPU {chosen} only"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", required=True, type=Path, help="a configured and built build folder")
@@ -301,6 +317,7 @@ def main():
     parser.add_argument("--memory-repeat", type=int, default=3, help="memory runs of each program per payload")
     parser.add_argument("--work", help="where to make the prefix (default: /dev/shm or the temp folder)")
     parser.add_argument("--keep", action="store_true", help="keep the prefix for a look afterwards")
+    parser.add_argument("--cpu", help="the CPU to run on, or 'all' (default: the last one)")
     options = parser.parse_args()
 
     def progress(text):
@@ -310,7 +327,7 @@ def main():
     prefix = Prefix(root)
     started = time.monotonic()
     try:
-        print(f"Machine: {machine()}")
+        print(f"Machine: {machine()}; running on {pin(options.cpu)}")
         progress(f"making a fresh 64-bit Wine prefix in {root}")
         prefix.boot()
         bench = Bench(prefix, options.build_dir.resolve())
