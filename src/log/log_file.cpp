@@ -174,13 +174,6 @@ bool SystemNotepadPath(wchar_t (&path)[MAX_PATH])
     return length != 0 && length < MAX_PATH && SUCCEEDED(::StringCchCatW(path, MAX_PATH, L"\\notepad.exe"));
 }
 
-// The viewer should find the whole run in the file.
-void FlushBeforeViewer(CQXDebugLog& log, CRITICAL_SECTION& lock) noexcept
-{
-    const CriticalSectionLock hold(lock);
-    log.Flush();
-}
-
 } // namespace
 
 void ShowDebugLog(CQXDebugLog& log)
@@ -189,7 +182,11 @@ void ShowDebugLog(CQXDebugLog& log)
     if (!log.enabled_) {
         return;
     }
-    FlushBeforeViewer(log, log.lock_);
+    {
+        // The viewer should find the whole run in the file.
+        const CriticalSectionLock hold(log.lock_);
+        log.Flush();
+    }
     wchar_t notepad[MAX_PATH] = {};
     if (SystemNotepadPath(notepad)) {
         ::ShellExecuteW(nullptr, L"open", notepad, log.logPath_.c_str(), nullptr, SW_SHOWNORMAL);

@@ -7,6 +7,16 @@ namespace {
 // The longest path the system can hand out, terminator included.
 constexpr DWORD kLongestPath = 32768;
 
+// The folder part of a path; empty when the path holds no separator.
+std::wstring FolderOfPath(const std::wstring& path)
+{
+    const std::wstring::size_type lastSeparator = path.find_last_of(L"\\/");
+    if (lastSeparator == std::wstring::npos) {
+        return std::wstring();
+    }
+    return path.substr(0, lastSeparator + 1);
+}
+
 } // namespace
 
 std::wstring GetExecutablePath()
@@ -26,15 +36,6 @@ std::wstring GetExecutablePath()
             return std::wstring();
         }
     }
-}
-
-std::wstring FolderOfPath(const std::wstring& path)
-{
-    const std::wstring::size_type lastSeparator = path.find_last_of(L"\\/");
-    if (lastSeparator == std::wstring::npos) {
-        return std::wstring();
-    }
-    return path.substr(0, lastSeparator + 1);
 }
 
 std::wstring GetExecutableFolder()

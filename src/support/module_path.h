@@ -12,9 +12,6 @@ std::wstring GetExecutablePath();
 // folder relative to the current directory.
 std::wstring GetExecutableFolder();
 
-// The folder part of a path as above; empty when the path holds no separator.
-std::wstring FolderOfPath(const std::wstring& path);
-
 // Appends one backslash unless the text is empty or already ends with one.
 // No other character counts as a separator.
 std::wstring WithTrailingBackslash(std::wstring folder);
