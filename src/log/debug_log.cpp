@@ -6,7 +6,6 @@
 
 #include <strsafe.h>
 
-#include <algorithm>
 #include <cwchar>
 
 namespace {
@@ -33,12 +32,29 @@ class StartedOnExit {
     std::atomic<std::int32_t>& started_;
 };
 
-std::wstring LinePrefix(const SYSTEMTIME& time)
+// Writes value in decimal, zero-padded to at least `digits` digits as
+// "%0Nd" does; returns the position after the last digit.
+wchar_t* PutDecimal(wchar_t* at, unsigned int value, int digits)
 {
-    wchar_t prefix[MAX_PATH] = {};
-    ::StringCchPrintfW(prefix, MAX_PATH, L"%04d/%02d/%02d %02d:%02d:%02d,%03d,", time.wYear, time.wMonth, time.wDay,
-                       time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
-    return prefix;
+    wchar_t reversed[10] = {};
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count < digits) {
+        reversed[count++] = L'0';
+    }
+    while (count > 0) {
+        *at++ = reversed[--count];
+    }
+    return at;
+}
+
+wchar_t* PutCharacter(wchar_t* at, wchar_t character)
+{
+    *at = character;
+    return at + 1;
 }
 
 // Each entry stays one line of the file: a line break inside its text,
@@ -82,6 +98,7 @@ void CQXDebugLog::AppendToBuffer(const wchar_t* line, std::uint32_t length) noex
 {
     std::wmemcpy(buffer_.get() + bufferedLength_, line, length);
     bufferedLength_ += length;
+    buffer_[bufferedLength_] = L'\0';
 }
 
 int CQXDebugLog::Flush() noexcept
@@ -96,7 +113,7 @@ int CQXDebugLog::Flush() noexcept
     if (!written) {
         return 0;
     }
-    std::fill_n(buffer_.get(), bufferedLength_, L'\0');
+    buffer_[0] = L'\0';
     bufferedLength_ = 0;
     return written;
 }
@@ -121,7 +138,10 @@ int DebugLogAllocBuffer(CQXDebugLog& log)
     if (!log.enabled_) {
         return 0;
     }
-    log.buffer_ = std::make_unique<wchar_t[]>(CQXDebugLog::kCapacity);
+    // Not filled: the buffered text is kept terminated, so only the part in
+    // use is ever touched, and a short run never pays for the whole 1 MiB.
+    log.buffer_.reset(new wchar_t[CQXDebugLog::kCapacity]); // NOLINT(modernize-make-unique): would fill it
+    log.buffer_[0] = L'\0';
     log.capacity_ = CQXDebugLog::kCapacity;
     return 1;
 }
@@ -178,6 +198,20 @@ int DebugLogWriteInitialInfo(CQXDebugLog& log)
     return DebugLogWriteLine(log, info.c_str());
 }
 
+std::size_t FormatLinePrefix(const SYSTEMTIME& time, wchar_t (&prefix)[kLinePrefixRoom])
+{
+    wchar_t* at = PutDecimal(prefix, time.wYear, 4);
+    at = PutDecimal(PutCharacter(at, L'/'), time.wMonth, 2);
+    at = PutDecimal(PutCharacter(at, L'/'), time.wDay, 2);
+    at = PutDecimal(PutCharacter(at, L' '), time.wHour, 2);
+    at = PutDecimal(PutCharacter(at, L':'), time.wMinute, 2);
+    at = PutDecimal(PutCharacter(at, L':'), time.wSecond, 2);
+    at = PutDecimal(PutCharacter(at, L','), time.wMilliseconds, 3);
+    at = PutCharacter(at, L',');
+    *at = L'\0';
+    return static_cast<std::size_t>(at - prefix);
+}
+
 int DebugLogWriteLine(CQXDebugLog& log, const wchar_t* text)
 {
     if (!text || !*text) {
@@ -185,7 +219,11 @@ int DebugLogWriteLine(CQXDebugLog& log, const wchar_t* text)
     }
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
-    std::wstring line = LinePrefix(now);
+    wchar_t prefix[kLinePrefixRoom] = {};
+    // The log's own line string: once it has held the longest line so far,
+    // an entry allocates nothing.
+    std::wstring& line = log.line_;
+    line.assign(prefix, FormatLinePrefix(now, prefix));
     const std::size_t textStart = line.size();
     line.append(text);
     MaskLineBreaks(line, textStart);

@@ -37,11 +37,14 @@ class CQXDebugLog {
     friend void DebugLogStart(CQXDebugLog& log);
     friend int DebugLogAllocBuffer(CQXDebugLog& log);
     friend void DebugLogChooseFile(CQXDebugLog& log);
+    friend int DebugLogWriteLine(CQXDebugLog& log, const wchar_t* text);
     friend int DebugLogVPrintf(CQXDebugLog& log, const wchar_t* format, va_list args);
     friend int DebugLogWrite(CQXDebugLog& log, const wchar_t* text);
     friend int DebugLogAppend(CQXDebugLog& log, const wchar_t* line);
     friend void ShowDebugLog(CQXDebugLog& log);
 
+    // Puts the line behind the buffered text and terminates it; the caller
+    // has checked that at most capacity - 1 units are then buffered.
     void AppendToBuffer(const wchar_t* line, std::uint32_t length) noexcept;
 
     std::atomic<std::int32_t> started_{0};
@@ -50,6 +53,8 @@ class CQXDebugLog {
     std::wstring logPath_;
     std::int64_t entryCount_ = 0;
     std::unique_ptr<wchar_t[]> buffer_;
+    // Where each line is put together, kept from one entry to the next.
+    std::wstring line_;
     std::uint32_t capacity_ = 0;
     // Length of the buffered text, kept so that appending needs no scan.
     std::uint32_t bufferedLength_ = 0;
@@ -64,6 +69,11 @@ int DebugLogVPrintf(CQXDebugLog& log, const wchar_t* format, va_list args);
 // One entry; the first of the process is preceded by the initial-information line.
 int DebugLogWrite(CQXDebugLog& log, const wchar_t* text);
 int DebugLogWriteInitialInfo(CQXDebugLog& log);
+// Room for the line prefix, terminator included, whatever the time's fields hold.
+constexpr std::size_t kLinePrefixRoom = 48;
+// Writes the prefix "%04d/%02d/%02d %02d:%02d:%02d,%03d," of a line without
+// the formatter, which costs more than the rest of an entry; returns its length.
+std::size_t FormatLinePrefix(const SYSTEMTIME& time, wchar_t (&prefix)[kLinePrefixRoom]);
 // Prefixes the local time, appends CR LF and hands the line on.
 int DebugLogWriteLine(CQXDebugLog& log, const wchar_t* text);
 // Buffers a finished line, flushing first when it does not fit.

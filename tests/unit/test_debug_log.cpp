@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <strsafe.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -122,7 +124,7 @@ TEST_F(DebugLogTest, FileLiesBesideTheExecutableNamedByTheStartTime)
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
     wchar_t today[16] = {};
-    ::wsprintfW(today, L"%04d%02d%02d", now.wYear, now.wMonth, now.wDay);
+    ::StringCchPrintfW(today, 16, L"%04d%02d%02d", now.wYear, now.wMonth, now.wDay);
     EXPECT_EQ(name.substr(13, 8), today);
 }
 
@@ -250,6 +252,30 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, FlushRuleTest,
                                          FlushCase{"FillsEmptyBufferAfterFlush", 10, kCapacity - 1, 10},
                                          FlushCase{"TooLongForAnyBuffer", 10, kCapacity, 10 + kCapacity}),
                          [](const testing::TestParamInfo<FlushCase>& param) { return param.param.name; });
+
+// The prefix is written by hand; it must match what the format gives for
+// every time, widths beyond the padding included.
+class LinePrefixTest : public testing::TestWithParam<SYSTEMTIME> {};
+
+TEST_P(LinePrefixTest, MatchesTheFormattedPrefix)
+{
+    const SYSTEMTIME& time = GetParam();
+    wchar_t expected[kLinePrefixRoom] = {};
+    ::StringCchPrintfW(expected, kLinePrefixRoom, L"%04d/%02d/%02d %02d:%02d:%02d,%03d,", time.wYear, time.wMonth,
+                       time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+    wchar_t prefix[kLinePrefixRoom] = {};
+    const std::size_t length = FormatLinePrefix(time, prefix);
+    EXPECT_EQ(std::wstring(prefix), std::wstring(expected));
+    EXPECT_EQ(length, std::wcslen(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Times, LinePrefixTest,
+                         testing::Values(SYSTEMTIME{2026, 12, 2, 8, 6, 5, 4, 3},
+                                         SYSTEMTIME{1601, 1, 1, 1, 0, 0, 0, 0},
+                                         SYSTEMTIME{9999, 12, 6, 31, 23, 59, 59, 999},
+                                         SYSTEMTIME{30827, 12, 0, 31, 23, 59, 59, 999},
+                                         SYSTEMTIME{7, 9, 0, 9, 9, 9, 9, 9},
+                                         SYSTEMTIME{65535, 65535, 65535, 65535, 65535, 65535, 65535, 65535}));
 
 TEST_F(DebugLogTest, ByteOrderMarkOnlyOnAnEmptyFile)
 {
