@@ -2,6 +2,7 @@
 #include "log/debug_log_internal.h"
 
 #include "support/module_path.h"
+#include "support/system_function.h"
 #include "support/unique_handle.h"
 
 #include <shellapi.h>
@@ -166,12 +167,12 @@ int CQXDebugLog::WriteToFile(const wchar_t* text) noexcept
 
 namespace {
 
-// Notepad from the system folder by its full path: an elevated program must
-// not start a notepad.exe planted in the current directory.
-bool SystemNotepadPath(wchar_t (&path)[MAX_PATH])
+// A file of the system folder by its full path; false when it does not fit.
+// Needs no memory, so that showing the log cannot fail the run.
+bool SystemFilePath(const wchar_t* backslashAndName, wchar_t (&path)[MAX_PATH])
 {
     const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
-    return length != 0 && length < MAX_PATH && SUCCEEDED(::StringCchCatW(path, MAX_PATH, L"\\notepad.exe"));
+    return length != 0 && length < MAX_PATH && SUCCEEDED(::StringCchCatW(path, MAX_PATH, backslashAndName));
 }
 
 } // namespace
@@ -187,8 +188,16 @@ void ShowDebugLog(CQXDebugLog& log)
         const CriticalSectionLock hold(log.lock_);
         log.Flush();
     }
+    // Notepad and the shell from the system folder by their full paths: an
+    // elevated program must not start a notepad.exe or load a shell32.dll
+    // planted in the current directory or beside it.
     wchar_t notepad[MAX_PATH] = {};
-    if (SystemNotepadPath(notepad)) {
-        ::ShellExecuteW(nullptr, L"open", notepad, log.logPath_.c_str(), nullptr, SW_SHOWNORMAL);
+    wchar_t shell[MAX_PATH] = {};
+    if (!SystemFilePath(L"\\notepad.exe", notepad) || !SystemFilePath(L"\\shell32.dll", shell)) {
+        return;
+    }
+    const auto shellExecute = LoadSystemFunction<decltype(&::ShellExecuteW)>(shell, "ShellExecuteW");
+    if (shellExecute) {
+        shellExecute(nullptr, L"open", notepad, log.logPath_.c_str(), nullptr, SW_SHOWNORMAL);
     }
 }

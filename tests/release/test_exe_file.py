@@ -15,8 +15,9 @@ from pe_image import (DIR_DELAY_IMPORT, RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_
 
 EXE = None
 JAPANESE = 0x0411
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "shell32.dll",
-                "msvcrt.dll"}
+# shell32 is not among them: it is loaded only to show the log, so that a
+# silent run does not pay for it.
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "msvcrt.dll"}
 
 ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
