@@ -140,7 +140,8 @@ int DebugLogAllocBuffer(CQXDebugLog& log)
     }
     // Not filled: the buffered text is kept terminated, so only the part in
     // use is ever touched, and a short run never pays for the whole 1 MiB.
-    log.buffer_.reset(new wchar_t[CQXDebugLog::kCapacity]); // NOLINT(modernize-make-unique): would fill it
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory,modernize-make-unique): make_unique would fill it
+    log.buffer_.reset(new wchar_t[CQXDebugLog::kCapacity]);
     log.buffer_[0] = L'\0';
     log.capacity_ = CQXDebugLog::kCapacity;
     return 1;
