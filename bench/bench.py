@@ -313,7 +313,7 @@ def pin(cpu):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", required=True, type=Path, help="a configured and built build folder")
-    parser.add_argument("--repeat", type=int, default=15, help="timed runs of each program per payload")
+    parser.add_argument("--repeat", type=int, default=21, help="timed runs of each program per payload")
     parser.add_argument("--memory-repeat", type=int, default=3, help="memory runs of each program per payload")
     parser.add_argument("--work", help="where to make the prefix (default: /dev/shm or the temp folder)")
     parser.add_argument("--keep", action="store_true", help="keep the prefix for a look afterwards")
