@@ -10,7 +10,10 @@
 
 namespace {
 
-constexpr REGSAM kReadAccess = KEY_READ;
+// The default view is named explicitly as the 32-bit one: it is what the
+// 32-bit program reads on either kind of machine (32-bit Windows ignores the
+// flag), and a 64-bit build of these sources must read the same.
+constexpr REGSAM kReadAccess32 = KEY_READ | KEY_WOW64_32KEY;
 constexpr REGSAM kReadAccess64 = KEY_READ | KEY_WOW64_64KEY;
 
 std::size_t LengthOf(const wchar_t* text) noexcept
@@ -98,7 +101,7 @@ HKEY CQXRegUtil::OpenProductSubKey(const wchar_t* subKey) const noexcept
     // The sub-key is opened below the opened product key rather than by a
     // joined path, so that a read needs no memory of its own: a number read
     // then cannot come back as 0 merely because memory ran short.
-    const REGSAM access = use64BitView_ ? kReadAccess64 : kReadAccess;
+    const REGSAM access = use64BitView_ ? kReadAccess64 : kReadAccess32;
     HKEY productKey = nullptr;
     if (::RegOpenKeyExW(rootKey_, kProductKey, 0, access, &productKey) != ERROR_SUCCESS) {
         return nullptr;

@@ -150,10 +150,14 @@ void SetValue(const std::vector<std::string>& fields)
     const UniqueRegKey key = CreateKey(view, Unescape(fields[2]));
     const std::wstring name = ValueName(fields[3]);
     const DWORD type = ValueType(fields[4]);
-    const std::vector<unsigned char> data = Data(fields[5]);
-    static const BYTE none = 0;
-    const LSTATUS status = ::RegSetValueExW(key.get(), name.c_str(), 0, type, data.empty() ? &none : data.data(),
-                                            static_cast<DWORD>(data.size()));
+    std::vector<unsigned char> data = Data(fields[5]);
+    const auto size = static_cast<DWORD>(data.size());
+    // The registry adds a terminator to a string whose data lacks one when
+    // the bytes just past the data are zero; non-zero bytes there keep the
+    // value exactly as given.
+    data.push_back(0xFF);
+    data.push_back(0xFF);
+    const LSTATUS status = ::RegSetValueExW(key.get(), name.c_str(), 0, type, data.data(), size);
     if (status != ERROR_SUCCESS) {
         FailLine(ErrorText("RegSetValueExW", static_cast<DWORD>(status)));
     }

@@ -24,10 +24,13 @@ class RegistryFixture {
     RegistryFixture(const RegistryFixture&) = delete;
     RegistryFixture& operator=(const RegistryFixture&) = delete;
 
-    void Set(const wchar_t* name, DWORD type, const std::vector<unsigned char>& bytes)
+    // Stores exactly these bytes: the registry adds a terminator to string
+    // data that lacks one when the bytes just past it are zero, so they are not.
+    void Set(const wchar_t* name, DWORD type, std::vector<unsigned char> bytes)
     {
-        ASSERT_EQ(::RegSetValueExW(key_.get(), name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size())),
-                  ERROR_SUCCESS);
+        const auto size = static_cast<DWORD>(bytes.size());
+        bytes.insert(bytes.end(), {0xFF, 0xFF});
+        ASSERT_EQ(::RegSetValueExW(key_.get(), name, 0, type, bytes.data(), size), ERROR_SUCCESS);
     }
 
     void SetString(const wchar_t* name, const std::wstring& text)
@@ -59,7 +62,7 @@ class RegStringTest : public testing::TestWithParam<StringCase> {};
 TEST_P(RegStringTest, ReadsOnlyWellTypedTextUpToItsFirstNull)
 {
     const StringCase& c = GetParam();
-    RegistryFixture fixture(0);
+    RegistryFixture fixture(KEY_WOW64_32KEY);
     fixture.Set(L"Value", c.type, c.data);
     CQXRegUtil reader(HKEY_LOCAL_MACHINE, false);
     const wchar_t* text = reader.GetRegString(kFixtureSubKey, L"Value");
@@ -96,7 +99,7 @@ class RegNumberTest : public testing::TestWithParam<NumberCase> {};
 TEST_P(RegNumberTest, ReadsOnlyFourByteDwords)
 {
     const NumberCase& c = GetParam();
-    RegistryFixture fixture(0);
+    RegistryFixture fixture(KEY_WOW64_32KEY);
     fixture.Set(L"Value", c.type, c.data);
     CQXRegUtil reader(HKEY_LOCAL_MACHINE, false);
     EXPECT_EQ(reader.GetRegDWORD(kFixtureSubKey, L"Value"), c.expected);
@@ -115,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(Values, RegNumberTest,
 
 TEST(RegUtilTest, MissingValuesKeysAndNullNamesReadAsEmpty)
 {
-    RegistryFixture fixture(0);
+    RegistryFixture fixture(KEY_WOW64_32KEY);
     CQXRegUtil reader(HKEY_LOCAL_MACHINE, false);
     EXPECT_STREQ(reader.GetRegString(kFixtureSubKey, L"Missing"), L"");
     EXPECT_STREQ(reader.GetRegString(L"NoSuchKey", L"Value"), L"");
@@ -126,7 +129,7 @@ TEST(RegUtilTest, MissingValuesKeysAndNullNamesReadAsEmpty)
 
 TEST(RegUtilTest, EmptyValueNameReadsTheKeysDefaultValue)
 {
-    RegistryFixture fixture(0);
+    RegistryFixture fixture(KEY_WOW64_32KEY);
     fixture.SetString(L"", L"default");
     CQXRegUtil reader(HKEY_LOCAL_MACHINE, false);
     EXPECT_STREQ(reader.GetRegString(kFixtureSubKey, L""), L"default");
@@ -134,12 +137,13 @@ TEST(RegUtilTest, EmptyValueNameReadsTheKeysDefaultValue)
 
 TEST(RegUtilTest, NullOrEmptySubKeyReadsTheProductKeyItself)
 {
-    RegistryFixture fixture(0);
+    RegistryFixture fixture(KEY_WOW64_32KEY);
     CQXRegUtil reader(HKEY_LOCAL_MACHINE, false);
     // The fixture key is a sub-key of the product key, so the product key exists.
     EXPECT_STREQ(reader.GetRegString(nullptr, L"NoSuchValue"), L"");
     UniqueRegKey product;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_SET_VALUE, product.put()), ERROR_SUCCESS);
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, product.put()),
+              ERROR_SUCCESS);
     const DWORD seven = 7;
     ::RegSetValueExW(product.get(), L"UnitTestNumber", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven),
                      sizeof(seven));
@@ -150,7 +154,7 @@ TEST(RegUtilTest, NullOrEmptySubKeyReadsTheProductKeyItself)
 
 TEST(RegUtilTest, SecondReadsFailureDoesNotReturnTheFirstReadsText)
 {
-    RegistryFixture fixture(0);
+    RegistryFixture fixture(KEY_WOW64_32KEY);
     fixture.SetString(L"Present", L"C:\\qx\\");
     CQXRegUtil reader(HKEY_LOCAL_MACHINE, false);
     EXPECT_STREQ(reader.GetRegString(kFixtureSubKey, L"Present"), L"C:\\qx\\");
@@ -160,7 +164,7 @@ TEST(RegUtilTest, SecondReadsFailureDoesNotReturnTheFirstReadsText)
 
 TEST(RegUtilTest, LargeStringIsReadWhole)
 {
-    RegistryFixture fixture(0);
+    RegistryFixture fixture(KEY_WOW64_32KEY);
     const std::wstring large(512 * 1024, L'x');
     fixture.SetString(L"Large", large);
     CQXRegUtil reader(HKEY_LOCAL_MACHINE, false);
@@ -168,6 +172,7 @@ TEST(RegUtilTest, LargeStringIsReadWhole)
 }
 
 // The test prefix is a 64-bit machine, where the views hold different values.
+// The default view is the 32-bit one whatever the bitness of this test build.
 TEST(RegUtilTest, ViewFlagSelectsThe64BitOrTheDefaultView)
 {
     RegistryFixture view32(KEY_WOW64_32KEY);
