@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(cmake make python3 e2fsprogs googletest clang-tidy cppcheck
           g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine64 wine32:i386 osslsigncode openssl)
 
 missing=()
