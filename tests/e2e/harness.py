@@ -57,8 +57,20 @@ by hand from a build in <repo>/build:
     QX_HOTFIX_EXE   the qxhotfix.exe to test
     QX_TOOLS_DIR    the folder of regfixture.exe, viewer_stub.exe,
                     holdfile.exe and runjob.exe
+    QX_WINE         the Wine loader for that build (default: the wine
+                    wrapper for a 32-bit exe, /usr/lib/wine/wine64 for a
+                    64-bit one)
+    QX_E2E_MACHINE  the machine whose cases run: win64 or win32 (default:
+                    both); cases that need no prefix count as win64 cases
     QX_E2E_WORK     where prefixes are made (default: the system temp folder)
     QX_E2E_KEEP     set to 1 to keep the prefixes for a look afterwards
+
+Machines: every test class names the machine it plays in its arch
+attribute, and a module sets load_tests = harness.load_machine_tests. A
+64-bit build (what runs on hosts that cannot run 32-bit code) plays only
+the 64-bit machine: the win32 cases are then skipped, counted, and the
+reason printed once. machine_test_classes() makes one class per machine
+from a mixin.
 
 Registry views: a view is 32 or 64. In a win64 prefix the 32-bit view of
 HKLM\\Software lives under HKLM\\Software\\Wow6432Node (see physical_key); a
@@ -87,6 +99,25 @@ HOTFIX_EXE = Path(os.environ.get("QX_HOTFIX_EXE") or REPO / "build" / "qxhotfix.
 TOOLS_DIR = Path(os.environ.get("QX_TOOLS_DIR") or REPO / "build" / "tests" / "tools")
 WORK_ROOT = Path(os.environ.get("QX_E2E_WORK") or Path(tempfile.gettempdir()) / "qxhotfix-e2e")
 KEEP_PREFIXES = os.environ.get("QX_E2E_KEEP") == "1"
+MACHINES = ("win64", "win32")
+
+
+def pe_bits(path):
+    """64 for a PE32+ image, 32 for any other (a PE32 image, or none yet)."""
+    try:
+        with open(path, "rb") as image:
+            header = image.read(4096)
+    except OSError:
+        return 32
+    if len(header) < 0x40:
+        return 32
+    offset = int.from_bytes(header[0x3C:0x40], "little")
+    return 64 if header[offset + 24:offset + 26] == b"\x0b\x02" else 32
+
+
+BUILD_BITS = pe_bits(HOTFIX_EXE)
+WINE = os.environ.get("QX_WINE") or ("/usr/lib/wine/wine64" if BUILD_BITS == 64 else "wine")
+SELECTED_MACHINES = tuple(os.environ.get("QX_E2E_MACHINE", " ".join(MACHINES)).split())
 
 VENDOR_KEY = "Software\\VELTRANE"
 PRODUCT_KEY = VENDOR_KEY + "\\TQR3"
@@ -507,7 +538,7 @@ class WinePrefix:
         self.path.mkdir(parents=True)
         atexit.register(self.close)
         boot_env = self.environment({"WINEDLLOVERRIDES": _QUIET_DLLS})
-        self._check(["wineboot", "-i"], boot_env, _BOOT_TIMEOUT, "wineboot -i")
+        self._check([WINE, "wineboot", "-i"], boot_env, _BOOT_TIMEOUT, "wineboot -i")
         # Lets the boot's own processes finish before the prefix is used.
         self._check(["wineserver", "-w"], boot_env, _BOOT_TIMEOUT, "wineserver -w")
         # The server goes into the background holding whatever output it was
@@ -671,7 +702,7 @@ class WinePrefix:
         if cwd is not None:
             arguments.append(_hex_argument(cwd))
         started = time.monotonic()
-        returncode, stdout, stderr = _run_captured(["wine", str(TOOLS_DIR / "runjob.exe"), *arguments],
+        returncode, stdout, stderr = _run_captured([WINE, str(TOOLS_DIR / "runjob.exe"), *arguments],
                                                    self.environment(env), timeout + 30)
         seconds = time.monotonic() - started
         stdout = stdout.decode("utf-8", errors="replace")
@@ -686,7 +717,7 @@ class WinePrefix:
         """Runs regfixture on a list of batch lines."""
         unix, windows = self.new_folder("fixtures")
         (unix / "batch.txt").write_text("\n".join(operations) + "\n", encoding="utf-8")
-        returncode, _, stderr = _run_captured(["wine", str(TOOLS_DIR / "regfixture.exe"), windows + "batch.txt"],
+        returncode, _, stderr = _run_captured([WINE, str(TOOLS_DIR / "regfixture.exe"), windows + "batch.txt"],
                                               self.environment(), 60)
         if returncode != 0:
             raise HarnessError(f"regfixture failed ({returncode}): {stderr.decode(errors='replace').strip()}\n"
@@ -701,7 +732,7 @@ class WinePrefix:
         """Holds a file open without sharing (holdfile.exe) inside the with
         block; every other open of it fails with error 32 meanwhile. The
         hold ends when the block ends, or after milliseconds at the latest."""
-        command = ["wine", str(TOOLS_DIR / "holdfile.exe")]
+        command = [WINE, str(TOOLS_DIR / "holdfile.exe")]
         if create:
             command.append("--create")
         command += [windows_path, str(milliseconds)]
@@ -728,9 +759,69 @@ def _file_text(file):
     return os.pread(file.fileno(), 1 << 16, 0).decode("utf-8", errors="replace")
 
 
+# --------------------------------------------------------------------------
+# Machines
+
+
+def machine_skip_reason(arch):
+    """Why this build cannot play the machine, or None when it can."""
+    if arch == "win32" and BUILD_BITS == 64:
+        return ("the exe under test is the 64-bit build, which runs where 32-bit code cannot, and it cannot "
+                "play a 32-bit machine")
+    return None
+
+
+def machine_of(test):
+    return getattr(test, "arch", None) or "win64"
+
+
+def _flatten(suite):
+    for test in suite:
+        if isinstance(test, unittest.TestSuite):
+            yield from _flatten(test)
+        else:
+            yield test
+
+
+def load_machine_tests(loader, standard_tests, pattern):
+    """unittest's load_tests hook for the e2e modules: keeps the cases of the
+    selected machines and skips those of a machine this build cannot play,
+    counting them and printing the reason once."""
+    suite = unittest.TestSuite()
+    skipped = {}
+    for test in _flatten(standard_tests):
+        arch = machine_of(test)
+        if arch not in SELECTED_MACHINES:
+            continue
+        reason = machine_skip_reason(arch)
+        if reason:
+            type(test).__unittest_skip__ = True
+            type(test).__unittest_skip_why__ = f"needs a {arch} machine"
+            skipped[arch] = skipped.get(arch, 0) + 1
+        suite.addTest(test)
+    for arch, count in skipped.items():
+        print(f"e2e: {count} cases of the {arch} machine skipped: {machine_skip_reason(arch)}", file=sys.stderr)
+    return suite
+
+
+def machine_test_classes(namespace, mixins, base, arches=MACHINES):
+    """Adds to namespace one class per mixin and machine, named
+    <mixin>_<arch>, with the mixin's tests run on base for that machine."""
+    for mixin in mixins:
+        for arch in arches:
+            name = f"{mixin.__name__}_{arch}"
+            # The module decides which setUpModule runs for the class.
+            namespace[name] = type(name, (mixin, base), {"arch": arch, "__module__": namespace["__name__"]})
+
+
 def open_prefixes(arches):
     """Boots one prefix per architecture, all at once, in a work folder of
-    this process; returns {arch: WinePrefix}."""
+    this process; returns {arch: WinePrefix}. Architectures that are not
+    selected, or that this build cannot play, are left out: their cases do
+    not run."""
+    arches = [arch for arch in arches if arch in SELECTED_MACHINES and not machine_skip_reason(arch)]
+    if not arches:
+        return {}
     WORK_ROOT.mkdir(parents=True, exist_ok=True)
     _clear_stale_work(WORK_ROOT)
     # A test program stopped from outside (a ctest timeout) still cleans up.

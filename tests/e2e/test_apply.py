@@ -30,10 +30,13 @@ def tearDownModule():
 
 
 class ApplyTestCase(unittest.TestCase):
+    """Runs in the prefix of its arch."""
+
+    arch = None
     maxDiff = None
 
-    def world(self, arch, **options):
-        self.prefix = PREFIXES[arch]
+    def world(self, **options):
+        self.prefix = PREFIXES[self.arch]
         self.prefix.reset()
         return Installation(self.prefix, **options)
 
@@ -78,6 +81,34 @@ class ApplyTestCase(unittest.TestCase):
         self.assertLessEqual(set(names), set(files) - {match.group(1)})
         return names
 
+    def apply_and_check(self, install, product_type=None):
+        install.registry(product_type).apply()
+        run = self.run_hotfix(install)
+        self.assertEqual(run.exit_code, 0, run.lines)
+        pairs = planned_pairs(self.prefix.arch, product_type)
+        rest = self.take_resolutions(self.body(run, product_type), install, pairs)
+        for pair in pairs:
+            rest = self.take_copies(rest, install, pair)
+        self.assertEqual(rest, [SUCCESS])
+        self.assertEqual(install.tree(), install.expected_tree((p, install.shipped_files(p)) for p in pairs))
+        return run
+
+    def refused_run(self, install, refused, code, refused_pair=5, product_type=None):
+        """Checks a run that copies every planned pair before refused_pair
+        and then stops at a refused copy in it."""
+        install.registry(product_type).apply()
+        run = self.run_hotfix(install)
+        self.assertEqual(run.exit_code, 1)
+        self.assertRegex(run.lines[-1], ERROR_LINE)
+        pairs = planned_pairs(self.prefix.arch, product_type)
+        pairs_done = [pair for pair in pairs if pair < refused_pair]
+        rest = self.take_resolutions(self.body(run, product_type), install, pairs)
+        for pair in pairs_done:
+            rest = self.take_copies(rest, install, pair)
+        copied = self.take_refused_copy(rest, install, refused_pair, refused, code)
+        done = [(pair, install.shipped_files(pair)) for pair in pairs_done]
+        self.assertEqual(install.tree(), install.expected_tree(done + [(refused_pair, copied)]))
+
     def make_immutable(self, unix_path):
         if not chattr_allowed(unix_path.parent):
             self.skipTest("chattr +i is not permitted here, so the platform cannot be made to refuse a copy")
@@ -85,7 +116,7 @@ class ApplyTestCase(unittest.TestCase):
         self.addCleanup(subprocess.run, ["chattr", "-i", str(unix_path)], check=True)
 
 
-class PlanTest(ApplyTestCase):
+class PlanTests:
     """The pairs planned for each machine and product type, all applied."""
 
     CASES = [
@@ -98,9 +129,11 @@ class PlanTest(ApplyTestCase):
 
     def test_plans(self):
         for arch, product_type, pairs in self.CASES:
-            with self.subTest(arch=arch, product_type=product_type):
+            if arch != self.arch:
+                continue
+            with self.subTest(product_type=product_type):
                 self.assertEqual(planned_pairs(arch, product_type), pairs)
-                install = self.world(arch)
+                install = self.world()
                 install.registry(product_type).apply()
                 run = self.run_hotfix(install)
                 self.assertEqual(run.exit_code, 0)
@@ -112,7 +145,7 @@ class PlanTest(ApplyTestCase):
                 self.assertEqual(install.tree(), expected)
 
 
-class UnresolvedFolderTest(ApplyTestCase):
+class UnresolvedFolderTests:
     """A folder that the registry does not name usably stops the run before
     any file is copied, even when earlier pairs were resolved."""
 
@@ -144,8 +177,10 @@ class UnresolvedFolderTest(ApplyTestCase):
 
     def test_unresolved_folders(self):
         for name, arch, product_type, change, resolved, last in self.CASES:
-            with self.subTest(name, arch=arch):
-                install = self.world(arch)
+            if arch != self.arch:
+                continue
+            with self.subTest(name):
+                install = self.world()
                 change(install.registry(product_type), install).apply()
                 run = self.run_hotfix(install)
                 self.assertEqual(run.exit_code, 1)
@@ -154,21 +189,14 @@ class UnresolvedFolderTest(ApplyTestCase):
                 self.assertEqual(install.tree(), install.before)
 
 
-class CopyContentTest(ApplyTestCase):
-    """What one pair copies, on a 32-bit machine where only pair 5 runs
-    unless the case says otherwise."""
+# A payload for the cases that any machine plays: only pair 5 copies files,
+# and pair 4, planned on a 64-bit machine, has an empty shipped folder.
+def pair_5_payload(files):
+    return {"181235_bin": files, "181235_bin_x64": {}}
 
-    def apply_and_check(self, install, product_type=None):
-        install.registry(product_type).apply()
-        run = self.run_hotfix(install)
-        self.assertEqual(run.exit_code, 0, run.lines)
-        pairs = planned_pairs(self.prefix.arch, product_type)
-        rest = self.take_resolutions(self.body(run, product_type), install, pairs)
-        for pair in pairs:
-            rest = self.take_copies(rest, install, pair)
-        self.assertEqual(rest, [SUCCESS])
-        self.assertEqual(install.tree(), install.expected_tree((p, install.shipped_files(p)) for p in pairs))
-        return run
+
+class CopyContentTests:
+    """What one pair copies."""
 
     def test_every_plain_file_and_no_folder(self):
         files = {
@@ -176,7 +204,7 @@ class CopyContentTest(ApplyTestCase):
             "noextension": b"no full stop", ".startswithdot": b"leading full stop", "replaced.dll": b"replaced",
             "sub/inner.dll": b"in a sub-folder", "folder.dll/inner.dll": b"in a folder with an extension",
         }
-        install = self.world("win32", payload={"181235_bin": files})
+        install = self.world(payload=pair_5_payload(files))
         source = install.source(5)
         for flag, name in (("+h", "hidden.dll"), ("+s", "system.dll"), ("+r", "readonly.dll")):
             self.prefix.run("C:\\windows\\system32\\attrib.exe", [flag, source + name])
@@ -186,56 +214,20 @@ class CopyContentTest(ApplyTestCase):
         self.assertFalse(install.unix(install.destination(5) + "sub").exists())
         self.assertFalse(install.unix(install.destination(5) + "folder.dll").exists())
 
-    def test_empty_shipped_folder(self):
-        payload = default_payload()
-        payload["181235_bin_x64"] = {}
-        install = self.world("win64", payload=payload)
-        self.apply_and_check(install, product_type=2)
 
-    def test_later_pair_wins_when_both_views_name_one_folder(self):
-        payload = {sub: {"shared.dll": f"from {sub}".encode()} for sub, _, _ in PAIRS.values()}
-        install = self.world("win64", payload=payload, shared_bin=True)
-        self.apply_and_check(install, product_type=1)
-        self.assertEqual(install.unix(install.destination(2) + "shared.dll").read_bytes(), b"from bin")
-        self.assertEqual(install.unix(install.destination(5) + "shared.dll").read_bytes(), b"from 181235_bin")
-
-    def test_non_ascii_paths_in_the_log(self):
-        payload = default_payload()
-        payload["bin"]["名前\U0002000b.dll"] = b"non-ASCII name"
-        install = self.world("win64", payload=payload, exe_suffix="実行\U0001d11e",
-                             install_suffix="日本語\U0002000b")
-        self.assertIn("日本語\U0002000b", install.bin[64])
-        run = self.apply_and_check(install, product_type=1)
-        self.assertIn(f'[info]: Quorvex InstallBinPath(x64), "{install.bin[64]}"', run.lines)
-        self.assertIn(copy_entry("名前\U0002000b.dll", 1), run.lines)
-
-
-class CopyFailureTest(ApplyTestCase):
+class CopyFailureTests:
     """A refused copy or an unlistable shipped folder stops the run with
     exit code 1; what was copied before stays, nothing after is touched."""
 
-    TWO_FILES = {"181235_bin": {"a.dll": b"new a", "b.dll": b"new b"}}
-
-    def refused_run(self, install, refused, code, pairs_done=(), refused_pair=5, product_type=None):
-        install.registry(product_type).apply()
-        run = self.run_hotfix(install)
-        self.assertEqual(run.exit_code, 1)
-        self.assertRegex(run.lines[-1], ERROR_LINE)
-        pairs = planned_pairs(self.prefix.arch, product_type)
-        rest = self.take_resolutions(self.body(run, product_type), install, pairs)
-        for pair in pairs_done:
-            rest = self.take_copies(rest, install, pair)
-        copied = self.take_refused_copy(rest, install, refused_pair, refused, code)
-        done = [(pair, install.shipped_files(pair)) for pair in pairs_done]
-        self.assertEqual(install.tree(), install.expected_tree(done + [(refused_pair, copied)]))
+    TWO_FILES = pair_5_payload({"a.dll": b"new a", "b.dll": b"new b"})
 
     def test_destination_folder_missing(self):
-        install = self.world("win32", payload=self.TWO_FILES)
+        install = self.world(payload=self.TWO_FILES)
         install.bin[32] = install.root + "missing\\"
         self.refused_run(install, None, PATH_NOT_FOUND)
 
     def test_read_only_destination_file(self):
-        install = self.world("win32", payload=self.TWO_FILES)
+        install = self.world(payload=self.TWO_FILES)
         target = install.unix(install.destination(5) + "b.dll")
         self.prefix.run("C:\\windows\\system32\\attrib.exe", ["+r", install.destination(5) + "b.dll"])
         # Wine lets root overwrite a read-only file; the flag makes it refuse.
@@ -243,22 +235,66 @@ class CopyFailureTest(ApplyTestCase):
         self.refused_run(install, "b.dll", ACCESS_DENIED)
 
     def test_destination_file_in_use(self):
-        install = self.world("win32", payload=self.TWO_FILES)
+        install = self.world(payload=self.TWO_FILES)
         with self.prefix.hold_file(install.destination(5) + "b.dll"):
             self.refused_run(install, "b.dll", SHARING_VIOLATION)
+
+    def test_shipped_folder_is_a_file(self):
+        payload = default_payload()
+        payload["181235_bin"] = None
+        install = self.world(payload=payload)
+        (install.exe.unix / "modules" / "181235_bin").write_bytes(b"not a folder")
+        install.registry(None).apply()
+        run = self.run_hotfix(install)
+        self.assertEqual(run.exit_code, 1)
+        pairs = planned_pairs(self.arch, None)
+        rest = self.take_resolutions(self.body(run, None), install, pairs)
+        for pair in pairs[:-1]:
+            rest = self.take_copies(rest, install, pair)
+        # The code differs between Windows and Wine; only its form is fixed.
+        self.assertEqual(len(rest), 1, rest)
+        self.assertRegex(rest[0], r"^\[error\]: FindFirstFile, GetLastError, 0x[0-9a-f]{8}$")
+        self.assertEqual(install.tree(), install.expected_tree((p, install.shipped_files(p)) for p in pairs[:-1]))
+
+
+class TwoViewTest(ApplyTestCase):
+    """Cases that need the 64-bit machine's two registry views."""
+
+    arch = "win64"
+
+    def test_empty_shipped_folder(self):
+        payload = default_payload()
+        payload["181235_bin_x64"] = {}
+        install = self.world(payload=payload)
+        self.apply_and_check(install, product_type=2)
+
+    def test_later_pair_wins_when_both_views_name_one_folder(self):
+        payload = {sub: {"shared.dll": f"from {sub}".encode()} for sub, _, _ in PAIRS.values()}
+        install = self.world(payload=payload, shared_bin=True)
+        self.apply_and_check(install, product_type=1)
+        self.assertEqual(install.unix(install.destination(2) + "shared.dll").read_bytes(), b"from bin")
+        self.assertEqual(install.unix(install.destination(5) + "shared.dll").read_bytes(), b"from 181235_bin")
+
+    def test_non_ascii_paths_in_the_log(self):
+        payload = default_payload()
+        payload["bin"]["名前\U0002000b.dll"] = b"non-ASCII name"
+        install = self.world(payload=payload, exe_suffix="実行\U0001d11e", install_suffix="日本語\U0002000b")
+        self.assertIn("日本語\U0002000b", install.bin[64])
+        run = self.apply_and_check(install, product_type=1)
+        self.assertIn(f'[info]: Quorvex InstallBinPath(x64), "{install.bin[64]}"', run.lines)
+        self.assertIn(copy_entry("名前\U0002000b.dll", 1), run.lines)
 
     def test_failure_in_pair_4_keeps_pairs_1_to_3_and_leaves_pair_5(self):
         payload = default_payload()
         payload["181235_bin_x64"]["held.dll"] = b"new held"
-        install = self.world("win64", payload=payload)
+        install = self.world(payload=payload)
         with self.prefix.hold_file(install.destination(4) + "held.dll"):
-            self.refused_run(install, "held.dll", SHARING_VIOLATION, pairs_done=(1, 2, 3), refused_pair=4,
-                             product_type=1)
+            self.refused_run(install, "held.dll", SHARING_VIOLATION, refused_pair=4, product_type=1)
 
     def test_shipped_folder_missing(self):
         payload = default_payload()
         payload["181235_bin"] = None
-        install = self.world("win64", payload=payload)
+        install = self.world(payload=payload)
         install.registry(2).apply()
         run = self.run_hotfix(install)
         self.assertEqual(run.exit_code, 1)
@@ -266,20 +302,10 @@ class CopyFailureTest(ApplyTestCase):
         self.assertEqual(rest, [f"[error]: FindFirstFile, GetLastError, {PATH_NOT_FOUND}"])
         self.assertEqual(install.tree(), install.expected_tree([(4, install.shipped_files(4))]))
 
-    def test_shipped_folder_is_a_file(self):
-        payload = default_payload()
-        payload["181235_bin"] = None
-        install = self.world("win32", payload=payload)
-        (install.exe.unix / "modules" / "181235_bin").write_bytes(b"not a folder")
-        install.registry(None).apply()
-        run = self.run_hotfix(install)
-        self.assertEqual(run.exit_code, 1)
-        rest = self.take_resolutions(self.body(run, None), install, [5])
-        # The code differs between Windows and Wine; only its form is fixed.
-        self.assertEqual(len(rest), 1, rest)
-        self.assertRegex(rest[0], r"^\[error\]: FindFirstFile, GetLastError, 0x[0-9a-f]{8}$")
-        self.assertEqual(install.tree(), install.before)
 
+harness.machine_test_classes(globals(), (PlanTests, UnresolvedFolderTests, CopyContentTests, CopyFailureTests),
+                             ApplyTestCase)
+load_tests = harness.load_machine_tests
 
 if __name__ == "__main__":
     unittest.main()

@@ -168,5 +168,7 @@ class ProgramTests(PrefixTestCase):
             pass
 
 
+load_tests = harness.load_machine_tests
+
 if __name__ == "__main__":
     unittest.main()

@@ -308,7 +308,7 @@ class LongPathTest(ReliabilityTestCase):
         """Runs a program whose path is too long for CreateProcess's
         application name, as Wine's loader takes it."""
         with tempfile.TemporaryFile() as output:
-            done = subprocess.run(["wine", exe_windows, "/s"], env=self.prefix.environment(),
+            done = subprocess.run([harness.WINE, exe_windows, "/s"], env=self.prefix.environment(),
                                   stdin=subprocess.DEVNULL, stdout=output, stderr=output, timeout=60, check=False)
         return done.returncode
 
@@ -323,6 +323,8 @@ class LongPathTest(ReliabilityTestCase):
             self.assertRegex(run.lines[-1], r"^\[error\]: CopyFile, GetLastError, 0x[0-9a-f]{8}$")
             self.assert_each_file_old_or_new(install, install.tree())
 
+
+load_tests = harness.load_machine_tests
 
 if __name__ == "__main__":
     unittest.main()
