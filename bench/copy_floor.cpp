@@ -7,9 +7,17 @@
 // Folders are given without a trailing backslash. Exits with 0 when every
 // file was copied and 1 at the first failure, with the reason on standard
 // error.
+//
+// Built a second time as copy_floor_dlls with QX_FLOOR_WITH_HOTFIX_DLLS: the
+// same loop in a process that also loads, and calls into, the system DLLs
+// that qxhotfix imports, so that their start-up is in the floor as well.
 #include "support/unique_handle.h"
 
 #include <windows.h>
+
+#ifdef QX_FLOOR_WITH_HOTFIX_DLLS
+#include <objbase.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +56,19 @@ void CopyFolder(const std::wstring& source, const std::wstring& destination)
     } while (::FindNextFileW(search.get(), &entry));
 }
 
+#ifdef QX_FLOOR_WITH_HOTFIX_DLLS
+// One call into advapi32 and one into the COM task allocator, as the
+// hotfix's registry reads make, so that the linker keeps both imports.
+void CallHotfixDlls()
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        ::RegCloseKey(key);
+    }
+    ::CoTaskMemFree(::CoTaskMemAlloc(sizeof(wchar_t)));
+}
+#endif
+
 } // namespace
 
 int wmain(int argc, wchar_t* argv[])
@@ -56,6 +77,9 @@ int wmain(int argc, wchar_t* argv[])
         std::fputws(L"usage: copy_floor SOURCE DESTINATION [SOURCE DESTINATION]...\n", stderr);
         return 2;
     }
+#ifdef QX_FLOOR_WITH_HOTFIX_DLLS
+    CallHotfixDlls();
+#endif
     for (int pair = 1; pair + 1 < argc; pair += 2) {
         CopyFolder(argv[pair], argv[pair + 1]);
     }

@@ -1,18 +1,31 @@
 #!/bin/bash
 # Builds qxhotfix and the benchmark programs, then measures qxhotfix.exe
-# against a bare copy loop in a fresh 64-bit Wine prefix (bench/bench.py).
-#   bench/run.sh [--build-dir DIR] [bench.py options: --repeat N, --memory-repeat N, --work DIR, --keep]
-# The build folder defaults to build/, as for the README's other commands.
+# against bare copy loops in a fresh 64-bit Wine prefix (bench/bench.py).
+#   bench/run.sh [--build-dir DIR] [bench.py options: --repeat N, --memory-repeat N, --work DIR, --keep, --cpu N|all]
+# It times the shipped 32-bit build (default folder build/) where Wine's
+# 32-bit loader runs, and otherwise the 64-bit build of the same sources
+# (default folder build-x64/); see tools/host-bits.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=build
-if [ "${1:-}" = --build-dir ]; then
-    build=$2
-    shift 2
-fi
+build=
+options=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build-dir) build=${2:?--build-dir needs a folder}; shift 2 ;;
+        --build-dir=*) build=${1#--build-dir=}; shift ;;
+        *) options+=("$1"); shift ;;
+    esac
+done
 
 bash tools/install-deps.sh
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target qxhotfix copy_floor bench_runner log_bench >/dev/null
-exec python3 bench/bench.py --build-dir "$build" "$@"
+if [ "$(bash tools/host-bits.sh --why)" = 32 ]; then
+    toolchain=toolchain-i686-mingw.cmake wine=wine
+    : "${build:=build}"
+else
+    toolchain=toolchain-x86_64-mingw.cmake wine=/usr/lib/wine/wine64
+    : "${build:=build-x64}"
+fi
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target qxhotfix copy_floor copy_floor_dlls bench_runner log_bench >/dev/null
+exec python3 bench/bench.py --build-dir "$build" --wine "$wine" "${options[@]}"

@@ -1,7 +1,9 @@
 """Checks of the benchmark's own parts, run by ctest under Wine.
 
-The environment names the programs: QX_BENCH_RUNNER, QX_COPY_FLOOR and
-QX_WINE_RUN (the script that runs a Windows program in the test prefix).
+The environment names the programs: QX_BENCH_RUNNER, QX_COPY_FLOOR,
+QX_COPY_FLOOR_DLLS,
+QX_WINE_RUN (the script that runs a Windows program in the test prefix) and
+QX_WINE (the Wine loader for their build).
 """
 
 import os
@@ -20,8 +22,8 @@ def windows_path(path):
 
 
 def run_runner(*arguments):
-    done = subprocess.run([os.environ["QX_WINE_RUN"], os.environ["QX_BENCH_RUNNER"], *arguments],
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    command = [os.environ["QX_WINE_RUN"], os.environ["QX_WINE"], os.environ["QX_BENCH_RUNNER"], *arguments]
+    done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
     return done.returncode, done.stdout
 
 
@@ -36,7 +38,7 @@ class CopyFloorThroughRunnerTest(unittest.TestCase):
         for name in ("a.dll", "b c.dll", "noext"):
             (self.source / name).write_bytes(name.encode() * 100)
         (self.target / "a.dll").write_bytes(b"old")
-        self.floor = windows_path(os.environ["QX_COPY_FLOOR"])
+        self.floors = [windows_path(os.environ[name]) for name in ("QX_COPY_FLOOR", "QX_COPY_FLOOR_DLLS")]
 
     def tearDown(self):
         for path in sorted(self.work.rglob("*"), reverse=True):
@@ -46,18 +48,23 @@ class CopyFloorThroughRunnerTest(unittest.TestCase):
     def test_arguments_with_blanks_and_trailing_backslashes_reach_the_program(self):
         shapes = {"time": r"elapsed_ms \d+\.\d+ exit 0", "memory": r"peak_private_kib [1-9]\d* samples [1-9]\d* exit 0"}
         for mode, shape in shapes.items():
-            with self.subTest(mode=mode):
-                code, output = run_runner(mode, self.floor, windows_path(self.source) + "\\",
-                                          windows_path(self.target) + "\\")
-                self.assertEqual(code, 0, output)
-                self.assertRegex(output.strip(), "^" + shape + "$")
-                self.assertEqual(sorted(p.name for p in self.target.iterdir()), ["a.dll", "b c.dll", "noext"])
-                self.assertEqual((self.target / "a.dll").read_bytes(), b"a.dll" * 100)
+            for floor in self.floors:
+                with self.subTest(mode=mode, floor=floor):
+                    (self.target / "a.dll").write_bytes(b"old")
+                    code, output = run_runner(mode, floor, windows_path(self.source) + "\\",
+                                              windows_path(self.target) + "\\")
+                    self.assertEqual(code, 0, output)
+                    self.assertRegex(output.strip(), "^" + shape + "$")
+                    self.assertEqual(sorted(p.name for p in self.target.iterdir()), ["a.dll", "b c.dll", "noext"])
+                    self.assertEqual((self.target / "a.dll").read_bytes(), b"a.dll" * 100)
 
     def test_a_failed_copy_shows_in_the_exit_code(self):
-        code, output = run_runner("time", self.floor, windows_path(self.source), windows_path(self.work / "missing"))
-        self.assertEqual(code, 0, output)
-        self.assertRegex(output.strip(), r" exit 1$")
+        for floor in self.floors:
+            with self.subTest(floor=floor):
+                code, output = run_runner("time", floor, windows_path(self.source),
+                                          windows_path(self.work / "missing"))
+                self.assertEqual(code, 0, output)
+                self.assertRegex(output.strip(), r" exit 1$")
 
 
 class PayloadTest(unittest.TestCase):
