@@ -4,6 +4,9 @@
 # the installed files that changed.
 #   tools/demo.sh          a 64-bit machine (both registry views)
 #   tools/demo.sh --32     a 32-bit machine
+# It runs the shipped 32-bit build, build/qxhotfix.exe. On a host that cannot
+# run 32-bit code (tools/host-bits.sh) it runs the 64-bit build of the same
+# sources, build-x64/qxhotfix.exe, which can play only the 64-bit machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -16,15 +19,27 @@ case "${1:-}" in
 esac
 
 bash tools/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target qxhotfix >/dev/null
+if [ "$(bash tools/host-bits.sh)" = 32 ]; then
+    build=build toolchain=toolchain-i686-mingw.cmake wine=wine
+else
+    if [ "$arch" = win32 ]; then
+        echo "This host cannot run 32-bit code, so it cannot play a 32-bit machine: Wine's 32-bit loader" >&2
+        echo "does not start here. Run without --32 to play a 64-bit machine." >&2
+        exit 3
+    fi
+    build=build-x64 toolchain=toolchain-x86_64-mingw.cmake wine=/usr/lib/wine/wine64
+    echo "This host cannot run 32-bit code: the demonstration runs the 64-bit build of the same sources,"
+    echo "$build/qxhotfix.exe, on a 64-bit machine. What ships is the 32-bit build/qxhotfix.exe."
+fi
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target qxhotfix >/dev/null
 
 work=$(mktemp -d /tmp/qxhotfix-demo.XXXXXX)
 export WINEPREFIX=$work/prefix WINEARCH=$arch WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 
 echo "== Making a fresh $arch Wine prefix (about 20 seconds)"
-wineboot -i >/dev/null 2>&1
+"$wine" wineboot -i >/dev/null 2>&1
 wineserver -w
 wineserver -p
 drive_c=$WINEPREFIX/drive_c
@@ -42,7 +57,7 @@ else
     zfa='C:\Program Files\Quorvex\ZFA'
 fi
 key='HKLM\Software\VELTRANE\TQR3'
-reg_add() { wine reg add "$@" /f >/dev/null; }
+reg_add() { "$wine" reg add "$@" /f >/dev/null; }
 reg_add "$key\\SystemInfo" /v MajorVersion /t REG_DWORD /d 9 $view32
 reg_add "$key\\SystemInfo" /v MinorVersion /t REG_DWORD /d 1 $view32
 reg_add "$key\\SystemInfo" /v PatchVersion /t REG_DWORD /d 3 $view32
@@ -71,7 +86,7 @@ printf 'zfa activator 9.1.3.0\r\n' >"$(unix_path "$zfa")/zfaact.dll"
 # The hotfix as shipped: the exe with its folders of replacement files.
 hotfix=$drive_c/hotfix
 mkdir -p "$hotfix"
-cp build/qxhotfix.exe "$hotfix/"
+cp "$build/qxhotfix.exe" "$hotfix/"
 cp -r "$repo/demo/payload/modules" "$hotfix/"
 
 # One line per installed file: its checksum and its path under drive C.
@@ -84,7 +99,7 @@ snapshot >"$work/before"
 
 echo "== Running C:\\hotfix\\qxhotfix.exe /s"
 set +e
-wine 'C:\hotfix\qxhotfix.exe' /s
+"$wine" 'C:\hotfix\qxhotfix.exe' /s
 code=$?
 set -e
 case $code in
