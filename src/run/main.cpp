@@ -44,8 +44,9 @@ OutcomeCode RunHotfix()
 int wmain(int argc, wchar_t* argv[], wchar_t* /*envp*/[])
 {
     try {
-        const bool silent = IsSilentMode(argc, argv);
+        // First of all: the log's start already loads system code.
         RestrictDllSearchPath();
+        const bool silent = IsSilentMode(argc, argv);
         const OutcomeCode outcome = RunHotfix();
         if (!silent) {
             ShowDebugLog();
