@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstring>
+#include <string>
 #include <thread>
 
 namespace {
@@ -64,6 +69,102 @@ TEST(SingleRunLockTest, TakesOverTheLockOfARunThatDied)
         EXPECT_FALSE(LockIsFree());
     }
     EXPECT_TRUE(LockIsFree());
+}
+
+// A lock that another account made, as this account would meet it: made
+// with the given access list, held by this test for as long as it lives.
+class ForeignLock {
+  public:
+    ForeignLock(const wchar_t* name, const wchar_t* accessList)
+    {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, &descriptor, nullptr);
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+        mutex_.reset(::CreateMutexW(&attributes, FALSE, name));
+        ::LocalFree(descriptor);
+    }
+
+    bool Made() const { return static_cast<bool>(mutex_); }
+
+  private:
+    UniqueKernelHandle mutex_;
+};
+
+std::wstring AccessListOf(HANDLE mutex)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL acl = nullptr;
+    if (::GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
+                          &descriptor)
+        != ERROR_SUCCESS) {
+        return L"";
+    }
+    wchar_t* text = nullptr;
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                           &text, nullptr);
+    std::wstring result = text ? text : L"";
+    ::LocalFree(text);
+    ::LocalFree(descriptor);
+    return result;
+}
+
+TEST(RunLockTest, MadeWithFullAccessForSystemAndAdministratorsOnly)
+{
+    DWORD error = 0;
+    const UniqueKernelHandle mutex = OpenRunLock(L"qxhotfix-test-made", error);
+    ASSERT_TRUE(mutex);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(AccessListOf(mutex.get()), L"D:(A;;GA;;;SY)(A;;GA;;;BA)");
+}
+
+// (access list of the lock that another account made, whether this account
+// can use it, the error when it cannot). Windows refuses the full access
+// that creating an existing lock asks for unless the list grants it, so the
+// lock that grants only waiting and releasing is reached by opening it for
+// just that; Wine lets such a create through.
+struct ForeignLockCase {
+    const char* name;
+    const wchar_t* accessList;
+    bool usable;
+    DWORD error;
+};
+
+class ForeignRunLockTest : public testing::TestWithParam<ForeignLockCase> {};
+
+TEST_P(ForeignRunLockTest, OpenedForWaitingAndReleasingWhenFullAccessIsRefused)
+{
+    const ForeignLockCase& c = GetParam();
+    const std::wstring name = L"qxhotfix-test-foreign-" + std::wstring(c.name, c.name + std::strlen(c.name));
+    const ForeignLock other(name.c_str(), c.accessList);
+    ASSERT_TRUE(other.Made());
+    DWORD error = 0;
+    const UniqueKernelHandle mutex = OpenRunLock(name.c_str(), error);
+    ASSERT_EQ(static_cast<bool>(mutex), c.usable);
+    EXPECT_EQ(error, c.error);
+    if (mutex) {
+        EXPECT_EQ(::WaitForSingleObject(mutex.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_TRUE(::ReleaseMutex(mutex.get()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AccessLists, ForeignRunLockTest,
+                         testing::Values(ForeignLockCase{"FullForEveryone", L"D:(A;;GA;;;WD)", true, ERROR_SUCCESS},
+                                         // SYNCHRONIZE | MUTEX_MODIFY_STATE for everyone, nothing more.
+                                         ForeignLockCase{"WaitAndReleaseOnly", L"D:(A;;0x100001;;;WD)", true,
+                                                         ERROR_SUCCESS},
+                                         ForeignLockCase{"NoAccess", L"D:", false, ERROR_ACCESS_DENIED}),
+                         [](const testing::TestParamInfo<ForeignLockCase>& param) { return param.param.name; });
+
+TEST(SingleRunLockTest, GoesOnWithoutALockThatRefusesEveryAccess)
+{
+    const ForeignLock other(L"qxhotfix-test-refused", L"D:");
+    ASSERT_TRUE(other.Made());
+    const ULONGLONG start = ::GetTickCount64();
+    {
+        const SingleRunLock lock(L"qxhotfix-test-refused");
+    }
+    // No wait for a lock it could not open.
+    EXPECT_LT(::GetTickCount64() - start, 5000u);
 }
 
 } // namespace
