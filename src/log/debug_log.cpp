@@ -89,6 +89,8 @@ CQXDebugLog::CQXDebugLog() noexcept
 CQXDebugLog::~CQXDebugLog()
 {
     if (buffer_ && bufferedLength_ != 0) {
+        // The last chance for the run's lines: worth waiting for again.
+        sharingWaitFailed_ = false;
         WriteToFile(buffer_.get());
     }
     ::DeleteCriticalSection(&lock_);

@@ -27,7 +27,9 @@ class CQXDebugLog {
     int Flush() noexcept;
 
     // Appends text to the log file as UTF-8, behind a byte-order mark when
-    // the file is empty. Returns nonzero on success. Needs no memory.
+    // the file is empty. Returns nonzero on success; a failed write leaves
+    // the file as it was. Waits about two seconds for a file that another
+    // process holds, until such a wait has failed once. Needs no memory.
     int WriteToFile(const wchar_t* text) noexcept;
 
     // The file chosen at the lazy start; empty before it.
@@ -58,6 +60,9 @@ class CQXDebugLog {
     std::uint32_t capacity_ = 0;
     // Length of the buffered text, kept so that appending needs no scan.
     std::uint32_t bufferedLength_ = 0;
+    // Set when a write waited in vain for another process to let go of the
+    // file; later writes of the run then do not wait.
+    bool sharingWaitFailed_ = false;
 };
 
 // The lazy start: allocates the line buffer and fixes the file name, once.

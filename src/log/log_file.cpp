@@ -108,6 +108,12 @@ void DebugLogChooseFile(CQXDebugLog& log)
 
 namespace {
 
+bool WriteAll(HANDLE file, const void* bytes, DWORD size) noexcept
+{
+    DWORD written = 0;
+    return ::WriteFile(file, bytes, size, &written, nullptr) && written == size;
+}
+
 // Converts and writes the text piece by piece through a fixed buffer, so
 // that no write of the log, the last one at exit included, needs memory of
 // its own: running out of memory cannot cost the run its log.
@@ -121,8 +127,7 @@ bool WriteAsUtf8(HANDLE file, const wchar_t* text) noexcept
         }
         const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), bytes,
                                                static_cast<int>(sizeof(bytes)), nullptr, nullptr);
-        DWORD written = 0;
-        if (!::WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr)) {
+        if (!WriteAll(file, bytes, static_cast<DWORD>(size))) {
             return false;
         }
         text += units;
@@ -131,15 +136,23 @@ bool WriteAsUtf8(HANDLE file, const wchar_t* text) noexcept
     return true;
 }
 
-UniqueFileHandle OpenForAppending(const std::wstring& path) noexcept
+UniqueFileHandle OpenForAppending(const std::wstring& path, DWORD retries) noexcept
 {
     for (DWORD retry = 0;; ++retry) {
         UniqueFileHandle file(
             ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file || ::GetLastError() != ERROR_SHARING_VIOLATION || retry == kOpenRetries) {
+        if (file || ::GetLastError() != ERROR_SHARING_VIOLATION || retry == retries) {
             return file;
         }
         ::Sleep(kOpenRetryPause);
+    }
+}
+
+// Cuts the file back to its length before a write that failed part-way.
+void TruncateTo(HANDLE file, LARGE_INTEGER length) noexcept
+{
+    if (::SetFilePointerEx(file, length, nullptr, FILE_BEGIN)) {
+        ::SetEndOfFile(file);
     }
 }
 
@@ -150,19 +163,26 @@ int CQXDebugLog::WriteToFile(const wchar_t* text) noexcept
     if (!text || !*text) {
         return 0;
     }
-    const UniqueFileHandle file = OpenForAppending(logPath_);
+    const UniqueFileHandle file = OpenForAppending(logPath_, sharingWaitFailed_ ? 0 : kOpenRetries);
     if (!file) {
+        // Once waiting for another process to let go of the file has not
+        // helped, later writes try once: a file held for the whole run would
+        // otherwise cost the wait at every entry after the buffer fills.
+        sharingWaitFailed_ = sharingWaitFailed_ || ::GetLastError() == ERROR_SHARING_VIOLATION;
         return 0;
     }
-    DWORD sizeHigh = 0;
-    const DWORD sizeLow = ::GetFileSize(file.get(), &sizeHigh);
-    DWORD written = 0;
-    if (sizeLow == 0 && sizeHigh == 0
-        && !::WriteFile(file.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
+    LARGE_INTEGER length = {};
+    if (!::SetFilePointerEx(file.get(), LARGE_INTEGER{}, &length, FILE_END)) {
         return 0;
     }
-    ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
-    return WriteAsUtf8(file.get(), text) ? 1 : 0;
+    const bool written = (length.QuadPart != 0 || WriteAll(file.get(), kByteOrderMark, sizeof(kByteOrderMark)))
+                         && WriteAsUtf8(file.get(), text);
+    if (!written) {
+        // The file holds whole writes only: the text stays buffered and is
+        // sent again, which must not leave a cut line and a second copy.
+        TruncateTo(file.get(), length);
+    }
+    return written ? 1 : 0;
 }
 
 namespace {
