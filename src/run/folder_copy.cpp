@@ -2,6 +2,7 @@
 
 #include "log/debug_log.h"
 #include "run/outcome.h"
+#include "run/platform_seams.h"
 #include "support/unique_handle.h"
 
 #include <windows.h>
@@ -60,7 +61,7 @@ void CopyFolderFiles(std::wstring sourceFolder, std::wstring destinationFolder) 
         if (IsPlainFile(entry)) {
             CopyOneFile(sourceFolder, destinationFolder, entry.cFileName);
         }
-    } while (::FindNextFileW(search.get(), &entry));
+    } while (FindNextEntry(search.get(), &entry));
 
     // Only the end of the listing means every file was seen.
     const DWORD error = ::GetLastError();

@@ -1,0 +1,11 @@
+#include "run/platform_seams.h"
+
+BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* entry) noexcept
+{
+    return ::FindNextFileW(search, entry);
+}
+
+DWORD LongestLockWait() noexcept
+{
+    return 10 * 60 * 1000;
+}

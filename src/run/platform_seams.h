@@ -1,0 +1,13 @@
+#pragma once
+
+#include <windows.h>
+
+// Platform calls of the run that the fault-injection build replaces at link
+// time, so that its tests can make them fail or end sooner on demand. Kept
+// in a file of their own; the shipped exe links these plain versions.
+
+// FindNextFileW.
+BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* entry) noexcept;
+
+// How long a run waits for another run's lock before it gives up: 10 minutes.
+DWORD LongestLockWait() noexcept;

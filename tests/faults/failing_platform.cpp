@@ -1,0 +1,38 @@
+// Platform faults on request for the fault-injection build, replacing
+// run/platform_seams.cpp:
+//   QX_FIND_NEXT_ERROR  a system error code (decimal or 0x hex): every
+//                       FindNextFileW of the run fails with it
+//   QX_LOCK_WAIT_MS     how long a run waits for another run's lock
+// Without them both behave as in the shipped exe.
+#include "run/platform_seams.h"
+
+#include <cwchar>
+#include <optional>
+
+namespace {
+
+std::optional<DWORD> NumberFromEnvironment(const wchar_t* name)
+{
+    wchar_t value[32] = {};
+    const DWORD length = ::GetEnvironmentVariableW(name, value, 32);
+    if (length == 0 || length >= 32) {
+        return std::nullopt;
+    }
+    return static_cast<DWORD>(std::wcstoul(value, nullptr, 0));
+}
+
+} // namespace
+
+BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* entry) noexcept
+{
+    if (const std::optional<DWORD> error = NumberFromEnvironment(L"QX_FIND_NEXT_ERROR")) {
+        ::SetLastError(*error);
+        return FALSE;
+    }
+    return ::FindNextFileW(search, entry);
+}
+
+DWORD LongestLockWait() noexcept
+{
+    return NumberFromEnvironment(L"QX_LOCK_WAIT_MS").value_or(10 * 60 * 1000);
+}
