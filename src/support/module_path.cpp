@@ -7,17 +7,37 @@ namespace {
 // The longest path the system can hand out, terminator included.
 constexpr DWORD kLongestPath = 32768;
 
-// The folder part of a path; empty when the path holds no separator.
-std::wstring FolderOfPath(const std::wstring& path)
+bool IsSeparator(wchar_t character)
+{
+    return character == L'\\' || character == L'/';
+}
+
+bool IsDriveLetter(wchar_t character)
+{
+    return (character >= L'A' && character <= L'Z') || (character >= L'a' && character <= L'z');
+}
+
+// A path from a root: a drive's ("C:\\"), a share's ("\\\\server\\share\\")
+// or the system's ("\\\\?\\"). Any other path is read relative to the
+// current directory, which for a deployment tool is the system folder.
+bool IsRootedPath(const std::wstring& path)
+{
+    if (path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == L':' && IsSeparator(path[2])) {
+        return true;
+    }
+    return path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
+}
+
+} // namespace
+
+std::wstring FolderOfExecutablePath(const std::wstring& path)
 {
     const std::wstring::size_type lastSeparator = path.find_last_of(L"\\/");
-    if (lastSeparator == std::wstring::npos) {
+    if (!IsRootedPath(path) || lastSeparator == std::wstring::npos) {
         return std::wstring();
     }
     return path.substr(0, lastSeparator + 1);
 }
-
-} // namespace
 
 std::wstring GetExecutablePath()
 {
@@ -40,7 +60,7 @@ std::wstring GetExecutablePath()
 
 std::wstring GetExecutableFolder()
 {
-    return FolderOfPath(GetExecutablePath());
+    return FolderOfExecutablePath(GetExecutablePath());
 }
 
 std::wstring WithTrailingBackslash(std::wstring folder)
