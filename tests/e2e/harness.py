@@ -43,6 +43,7 @@ What it offers:
                                     env, cwd, timeout; waits for the processes
                                     it started too; returns the exit code
     WinePrefix.hold_file()          a file held open without sharing (error 32)
+    WinePrefix.hold_mutex()         a named mutex owned, with an access list
     WinePrefix.unix_path(), windows_path(), map_drive(), temp_windows,
     temp_unix, user_name, views, install_viewer(), remove_viewer()
     run_hotfix()                    a HotfixRun: exit_code, log_paths, log_path,
@@ -727,15 +728,21 @@ class WinePrefix:
         """A RegistryBatch for this prefix; call apply() to write it."""
         return RegistryBatch(self)
 
-    @contextlib.contextmanager
     def hold_file(self, windows_path, milliseconds=30000, create=False):
         """Holds a file open without sharing (holdfile.exe) inside the with
         block; every other open of it fails with error 32 meanwhile. The
         hold ends when the block ends, or after milliseconds at the latest."""
-        command = [WINE, str(TOOLS_DIR / "holdfile.exe")]
-        if create:
-            command.append("--create")
-        command += [windows_path, str(milliseconds)]
+        return self._hold((["--create"] if create else []) + [windows_path, str(milliseconds)], windows_path)
+
+    def hold_mutex(self, name, access_list="-", milliseconds=30000):
+        """Makes and owns a named mutex, with an access list in SDDL ("-":
+        the default one), inside the with block, as another run holds its
+        lock; the hold ends with the block or after milliseconds."""
+        return self._hold(["--mutex", access_list, name, str(milliseconds)], name)
+
+    @contextlib.contextmanager
+    def _hold(self, arguments, what):
+        command = [WINE, str(TOOLS_DIR / "holdfile.exe"), *arguments]
         with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
             process = subprocess.Popen(command, env=self.environment(), stdin=subprocess.DEVNULL, stdout=stdout,
                                        stderr=stderr)
@@ -743,10 +750,10 @@ class WinePrefix:
                 deadline = time.monotonic() + 60
                 while not _file_text(stdout).startswith("held") and process.poll() is None:
                     if time.monotonic() > deadline:
-                        raise HarnessError(f"holdfile did not report holding {windows_path}")
+                        raise HarnessError(f"holdfile did not report holding {what}")
                     time.sleep(0.005)
                 if not _file_text(stdout).startswith("held"):
-                    raise HarnessError(f"holdfile could not hold {windows_path}: {_file_text(stderr).strip()}")
+                    raise HarnessError(f"holdfile could not hold {what}: {_file_text(stderr).strip()}")
                 yield process
             finally:
                 if process.poll() is None:

@@ -1,13 +1,18 @@
 // holdfile: keeps a file open with no sharing, so that every other open of
-// it fails with a sharing violation, for a given time.
+// it fails with a sharing violation, for a given time; or holds a named
+// mutex, as another hotfix run (or another account's run) holds its lock.
 //
 // Usage: holdfile [--create] PATH MILLISECONDS
+//        holdfile --mutex ACCESS_LIST NAME MILLISECONDS
 //
 // Opens an existing file (--create: creates it when missing) for reading
-// and writing with share mode 0, prints "held" on a line of its own once
-// the file is held, waits, closes it and prints "released". Exit code 1
-// with a message on standard error when the file cannot be opened.
+// and writing with share mode 0, or creates and owns the mutex with the
+// access list in SDDL ("-": the default one). Prints "held" on a line of
+// its own once it holds, waits, lets go and prints "released". Exit code 1
+// with a message on standard error when it cannot hold.
 #include "tool_support.h"
+
+#include <sddl.h>
 
 #include <cwchar>
 
@@ -21,10 +26,43 @@ void SayLine(const char* text)
     std::fflush(stdout);
 }
 
+DWORD Milliseconds(const wchar_t* text)
+{
+    wchar_t* end = nullptr;
+    const unsigned long milliseconds = std::wcstoul(text, &end, 10);
+    if (*text == L'\0' || *end != L'\0') {
+        Fail(kTool, "MILLISECONDS must be a decimal number");
+    }
+    return static_cast<DWORD>(milliseconds);
+}
+
+int HoldMutex(const wchar_t* accessList, const wchar_t* name, DWORD milliseconds)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (std::wcscmp(accessList, L"-") != 0
+        && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, &descriptor, nullptr)) {
+        Fail(kTool, ErrorText("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError()));
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    const UniqueObjectHandle mutex(::CreateMutexW(descriptor ? &attributes : nullptr, TRUE, name));
+    ::LocalFree(descriptor);
+    if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) {
+        Fail(kTool, ErrorText("CreateMutexW", ::GetLastError()));
+    }
+    SayLine("held");
+    ::Sleep(milliseconds);
+    ::ReleaseMutex(mutex.get());
+    SayLine("released");
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t* argv[])
 {
+    if (argc == 5 && std::wcscmp(argv[1], L"--mutex") == 0) {
+        return HoldMutex(argv[2], argv[3], Milliseconds(argv[4]));
+    }
     int next = 1;
     bool create = false;
     if (next < argc && std::wcscmp(argv[next], L"--create") == 0) {
@@ -32,14 +70,10 @@ int wmain(int argc, wchar_t* argv[])
         ++next;
     }
     if (argc - next != 2) {
-        Fail(kTool, "usage: holdfile [--create] PATH MILLISECONDS");
+        Fail(kTool, "usage: holdfile [--create] PATH MILLISECONDS | holdfile --mutex ACCESS_LIST NAME MILLISECONDS");
     }
     const wchar_t* path = argv[next];
-    wchar_t* end = nullptr;
-    const unsigned long milliseconds = std::wcstoul(argv[next + 1], &end, 10);
-    if (*argv[next + 1] == L'\0' || *end != L'\0') {
-        Fail(kTool, "MILLISECONDS must be a decimal number");
-    }
+    const DWORD milliseconds = Milliseconds(argv[next + 1]);
 
     {
         const UniqueFileHandle file(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -49,7 +83,7 @@ int wmain(int argc, wchar_t* argv[])
             Fail(kTool, ErrorText("CreateFileW", ::GetLastError()));
         }
         SayLine("held");
-        ::Sleep(static_cast<DWORD>(milliseconds));
+        ::Sleep(milliseconds);
     }
     SayLine("released");
     return 0;
