@@ -44,7 +44,7 @@ What it offers:
                                     it started too; returns the exit code
     WinePrefix.hold_file()          a file held open without sharing (error 32)
     WinePrefix.hold_mutex()         a named mutex owned, with an access list
-    WinePrefix.unix_path(), windows_path(), map_drive(), temp_windows,
+    WinePrefix.unix_path(), windows_path(), map_drive(), map_share(), temp_windows,
     temp_unix, user_name, views, install_viewer(), remove_viewer()
     run_hotfix()                    a HotfixRun: exit_code, log_paths, log_path,
                                     log_bytes, log (ParsedLog), lines, entries,
@@ -675,6 +675,16 @@ class WinePrefix:
         its Windows path ending with a backslash."""
         shutil.copyfile(Path(exe or HOTFIX_EXE), unix / "qxhotfix.exe")
         return ExeFolder(self, unix, windows)
+
+    def map_share(self, server, share, unix_folder):
+        """Makes \\\\server\\share name a Unix folder; returns that path
+        with a trailing backslash."""
+        link = self.path / "dosdevices" / "unc" / server / share
+        link.parent.mkdir(parents=True, exist_ok=True)
+        if link.is_symlink():
+            link.unlink()
+        link.symlink_to(Path(unix_folder).resolve())
+        return f"\\\\{server}\\{share}\\"
 
     def map_drive(self, letter, unix_folder):
         """Makes a drive letter name a Unix folder; returns its root, "X:\\"."""

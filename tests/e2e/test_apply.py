@@ -291,6 +291,32 @@ class TwoViewTest(ApplyTestCase):
         with self.prefix.hold_file(install.destination(4) + "held.dll"):
             self.refused_run(install, "held.dll", SHARING_VIOLATION, refused_pair=4, product_type=1)
 
+    def test_exe_at_the_root_of_a_drive(self):
+        prefix = PREFIXES[self.arch]
+        unix, _ = prefix.new_folder("drives")
+        install = self.world(exe_at=(unix, prefix.map_drive("q", unix)))
+        self.assertEqual(install.source(5), "Q:\\modules\\181235_bin\\")
+        self.apply_and_check(install, product_type=1)
+
+    def test_exe_on_a_share_reported_without_its_leading_backslashes(self):
+        # Wine cannot start a program as \\server\share\... (error 66) and
+        # reports one started as \\?\UNC\server\share\... by the relative
+        # path UNC\server\share\...: the run must not read shipped folders
+        # relative to the current directory then.
+        prefix = PREFIXES[self.arch]
+        unix, _ = prefix.new_folder("share")
+        share = prefix.map_share("qxserver", "hotfix", unix)
+        install = self.world(exe_at=(unix, share))
+        install.registry(2).apply()
+        run = self.prefix.run("\\\\?\\UNC" + share[1:] + "qxhotfix.exe", ["/s"])
+        self.assertEqual(run.exit_code, 1)
+        [log] = [path for path in self.prefix.temp_unix.glob("qx913hotfix2_*.log")]
+        lines = harness.parse_log(log.read_bytes()).lines
+        self.assertEqual(lines[0], f"#InitialInfo,UNC{share[1:]}qxhotfix.exe,{self.prefix.user_name}")
+        self.assertEqual(lines[-2:], [f'[info]: Quorvex Module Install Path, "{install.bin[64]}"',
+                                      "[error]: Unable to get the module path."])
+        self.assertEqual(install.tree(), install.before)
+
     def test_shipped_folder_missing(self):
         payload = default_payload()
         payload["181235_bin"] = None

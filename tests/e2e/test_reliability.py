@@ -17,11 +17,24 @@ import unittest
 from pathlib import Path
 
 import harness
-from installation import SUCCESS, Installation, planned_pairs
+from installation import PAIRS, SUCCESS, Installation, planned_pairs
 
 PREFIXES = {}
 FAULTS_EXE = Path(os.environ.get("QX_FAULTS_EXE") or harness.REPO / "build" / "qxhotfix_faults.exe")
 UNEXPECTED_ERROR = "[error]: The run stopped on an unexpected error."
+LOCK_NAME = "Global\\qxhotfix-9.1.3-apply"
+SILENT = "[info]: Silent Mode"
+GAVE_UP = "[error]: Another hotfix run did not finish in time."
+
+
+def long_name_payload(count, length=195):
+    """count files spread over the five shipped folders, with names of
+    length characters: their copy entries overflow the log's buffer."""
+    payload = {}
+    for sub, _, _ in PAIRS.values():
+        payload[sub] = {f"{sub}_{index:04d}_".ljust(length - 4, "n") + ".dll": b"new"
+                        for index in range(count // len(PAIRS))}
+    return payload
 
 
 def setUpModule():
@@ -151,6 +164,21 @@ class LockedLogTest(ReliabilityTestCase):
         self.assertEqual(lines[-1], SUCCESS)
         self.assertEqual(install.tree(), self.applied_tree(install))
 
+    def test_held_while_the_buffer_overflows_the_run_waits_once_not_per_entry(self):
+        install = self.world(payload=long_name_payload(3000))
+        install.registry().apply()
+        free = harness.run_hotfix(install.exe, ["/s"], timeout=120)
+        for log in install.exe.logs():
+            log.unlink()
+        with self.hold_log_names(install, 300000):
+            run = harness.run_hotfix(install.exe, ["/s"], timeout=120)
+        self.assertEqual((free.exit_code, run.exit_code), (0, 0))
+        # About two seconds during the copies and two at exit.
+        self.assertLess(run.result.seconds, free.result.seconds + 15, (free.result.seconds, run.result.seconds))
+        # Held for the whole run: nothing could reach the file.
+        self.assertEqual([log for log in install.exe.logs() if log.stat().st_size], [])
+        self.assertEqual(install.tree(), self.applied_tree(install))
+
     def test_held_for_long_the_run_still_ends_promptly_with_its_outcome(self):
         install = self.world()
         install.registry().apply()
@@ -160,6 +188,88 @@ class LockedLogTest(ReliabilityTestCase):
             seconds = time.monotonic() - started
         self.assertEqual(run.exit_code, 0)
         self.assertLess(seconds, 6)
+        self.assertEqual(install.tree(), self.applied_tree(install))
+
+
+@contextlib.contextmanager
+def small_file_system(unix_folder):
+    """A tmpfs mounted on the folder inside the with block; skips the test
+    where mounting is not permitted."""
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", str(unix_folder)],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
+    if done.returncode != 0:
+        raise unittest.SkipTest(f"mounting a tmpfs is not permitted here: {done.stderr.decode(errors='replace')}")
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", "-l", str(unix_folder)], check=False)
+
+
+def leave_free(unix_folder, free_bytes):
+    """Shrinks the tmpfs on the folder to what it holds plus free_bytes."""
+    stats = os.statvfs(unix_folder)
+    used = (stats.f_blocks - stats.f_bfree) * stats.f_frsize
+    subprocess.run(["mount", "-o", f"remount,size={used + free_bytes}", str(unix_folder)], check=True)
+
+
+class FullDiskTest(ReliabilityTestCase):
+    """The exe's folder fills up while the log is written: room for the
+    flush of the full buffer during the copies, not for the rest at exit."""
+
+    def test_log_keeps_whole_lines_in_order_and_each_once(self):
+        unix, windows = PREFIXES["win64"].new_folder("disk")
+        with small_file_system(unix):
+            install = self.world(payload=long_name_payload(3000), exe_at=(unix, windows))
+            install.registry().apply()
+            leave_free(unix, 640 * 1024)
+            run = harness.run_hotfix(install.exe, ["/s"], timeout=120)
+            data = run.log_bytes
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(install.tree(), self.applied_tree(install))
+        log = harness.parse_log(data)
+        self.assertEqual(log.bom_count, 1)
+        self.assertEqual(log.lines[0], f"#InitialInfo,{install.exe.exe_windows},{self.prefix.user_name}")
+        copies = [line for line in log.lines if line.startswith("[info]: CopyFile, ")]
+        self.assertEqual(len(set(copies)), len(copies))
+        times = [entry.time for entry in log.entries]
+        self.assertEqual(times, sorted(times))
+        # The first flush fitted, the final write did not: its lines are lost.
+        self.assertGreater(len(data), 500 * 1024)
+        self.assertNotIn(SUCCESS, log.lines)
+
+
+class PlatformFaultTest(ReliabilityTestCase):
+    """Failures the platform will not produce on demand, made by the fault
+    build: a folder listing that breaks, another run that keeps the lock."""
+
+    def test_broken_listing_stops_the_run(self):
+        install = self.world(exe=FAULTS_EXE)
+        install.registry(2).apply()
+        run = harness.run_hotfix(install.exe, ["/s"], env={"QX_FIND_NEXT_ERROR": "0x1f"})
+        self.assertEqual(run.exit_code, 1)
+        # Every folder is resolved first; the first listing, pair 4's, breaks.
+        self.assertEqual(run.lines[-2:], [f'[info]: Modules Path, "{install.source(5)}"',
+                                          "[error]: FindNextFile, GetLastError, 0x0000001f"])
+        self.assertEqual(install.tree(), install.before)
+
+    def test_lock_kept_too_long_gives_up_before_anything_is_copied(self):
+        install = self.world(exe=FAULTS_EXE)
+        install.registry().apply()
+        with self.prefix.hold_mutex(LOCK_NAME):
+            run = harness.run_hotfix(install.exe, ["/s"], env={"QX_LOCK_WAIT_MS": "300"})
+        self.assertEqual(run.exit_code, 1)
+        self.assertEqual(run.lines[1:], [SILENT, WAITING, GAVE_UP])
+        self.assertEqual(install.tree(), install.before)
+
+    def test_lock_that_refuses_this_account_is_logged_and_the_run_goes_on(self):
+        install = self.world()
+        install.registry().apply()
+        with self.prefix.hold_mutex(LOCK_NAME, "D:"):
+            run = harness.run_hotfix(install.exe, ["/s"])
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.lines[1:3], [SILENT, "[info]: Running without the single-run lock, GetLastError, "
+                                                  "0x00000005"])
+        self.assertEqual(run.lines[-1], SUCCESS)
         self.assertEqual(install.tree(), self.applied_tree(install))
 
 
