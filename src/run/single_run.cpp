@@ -6,6 +6,8 @@
 
 #include <sddl.h>
 
+#include <utility>
+
 namespace {
 
 constexpr const wchar_t* kLockName = L"Global\\qxhotfix-9.1.3-apply";
@@ -34,25 +36,27 @@ UniqueKernelHandle CreateLock(const wchar_t* name) noexcept
 
 } // namespace
 
-UniqueKernelHandle OpenRunLock(const wchar_t* name, DWORD& error) noexcept
+OpenedRunLock OpenRunLock(const wchar_t* name) noexcept
 {
-    UniqueKernelHandle mutex = CreateLock(name);
-    if (!mutex && ::GetLastError() == ERROR_ACCESS_DENIED) {
-        mutex.reset(::OpenMutexW(kWaitAndReleaseAccess, FALSE, name));
+    OpenedRunLock lock{CreateLock(name)};
+    if (!lock.mutex && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        lock.mutex.reset(::OpenMutexW(kWaitAndReleaseAccess, FALSE, name));
     }
-    error = mutex ? ERROR_SUCCESS : ::GetLastError();
-    return mutex;
+    if (!lock.mutex) {
+        lock.error = ::GetLastError();
+    }
+    return lock;
 }
 
 SingleRunLock::SingleRunLock() : SingleRunLock(kLockName) {}
 
-SingleRunLock::SingleRunLock(const wchar_t* name)
+SingleRunLock::SingleRunLock(const wchar_t* name) : SingleRunLock(OpenRunLock(name)) {}
+
+SingleRunLock::SingleRunLock(OpenedRunLock lock) : mutex_(std::move(lock.mutex))
 {
-    DWORD error = ERROR_SUCCESS;
-    mutex_ = OpenRunLock(name, error);
     if (!mutex_) {
         DebugLogPrintf(L"[info]: Running without the single-run lock, GetLastError, 0x%08x",
-                       static_cast<unsigned int>(error));
+                       static_cast<unsigned int>(lock.error));
         return;
     }
     DWORD waited = ::WaitForSingleObject(mutex_.get(), 0);

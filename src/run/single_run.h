@@ -2,6 +2,13 @@
 
 #include "support/unique_handle.h"
 
+// The machine-wide lock as OpenRunLock found it: null, with the system error
+// code, when it could be neither made nor opened.
+struct OpenedRunLock {
+    UniqueKernelHandle mutex;
+    DWORD error = ERROR_SUCCESS;
+};
+
 // Holds the machine-wide hotfix lock for the life of the object, so that
 // runs started together (a deployment tool launching twice, a user double-
 // clicking) copy one after the other instead of into each other's files.
@@ -18,11 +25,13 @@ class SingleRunLock {
     SingleRunLock& operator=(const SingleRunLock&) = delete;
 
   private:
+    explicit SingleRunLock(OpenedRunLock lock);
+
     UniqueKernelHandle mutex_;
     bool owned_ = false;
 };
 
 // The named lock, made with full access for SYSTEM and Administrators or,
 // when it exists and refuses this account full access, opened just to wait
-// on and release it. Null, with the system error code, when neither works.
-UniqueKernelHandle OpenRunLock(const wchar_t* name, DWORD& error) noexcept;
+// on and release it.
+OpenedRunLock OpenRunLock(const wchar_t* name) noexcept;

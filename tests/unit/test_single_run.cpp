@@ -110,11 +110,10 @@ std::wstring AccessListOf(HANDLE mutex)
 
 TEST(RunLockTest, MadeWithFullAccessForSystemAndAdministratorsOnly)
 {
-    DWORD error = 0;
-    const UniqueKernelHandle mutex = OpenRunLock(L"qxhotfix-test-made", error);
-    ASSERT_TRUE(mutex);
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(AccessListOf(mutex.get()), L"D:(A;;GA;;;SY)(A;;GA;;;BA)");
+    const OpenedRunLock lock = OpenRunLock(L"qxhotfix-test-made");
+    ASSERT_TRUE(lock.mutex);
+    EXPECT_EQ(lock.error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(AccessListOf(lock.mutex.get()), L"D:(A;;GA;;;SY)(A;;GA;;;BA)");
 }
 
 // (access list of the lock that another account made, whether this account
@@ -137,13 +136,12 @@ TEST_P(ForeignRunLockTest, OpenedForWaitingAndReleasingWhenFullAccessIsRefused)
     const std::wstring name = L"qxhotfix-test-foreign-" + std::wstring(c.name, c.name + std::strlen(c.name));
     const ForeignLock other(name.c_str(), c.accessList);
     ASSERT_TRUE(other.Made());
-    DWORD error = 0;
-    const UniqueKernelHandle mutex = OpenRunLock(name.c_str(), error);
-    ASSERT_EQ(static_cast<bool>(mutex), c.usable);
-    EXPECT_EQ(error, c.error);
-    if (mutex) {
-        EXPECT_EQ(::WaitForSingleObject(mutex.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
-        EXPECT_TRUE(::ReleaseMutex(mutex.get()));
+    const OpenedRunLock lock = OpenRunLock(name.c_str());
+    ASSERT_EQ(static_cast<bool>(lock.mutex), c.usable);
+    EXPECT_EQ(lock.error, c.error);
+    if (lock.mutex) {
+        EXPECT_EQ(::WaitForSingleObject(lock.mutex.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_TRUE(::ReleaseMutex(lock.mutex.get()));
     }
 }
 
