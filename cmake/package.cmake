@@ -2,11 +2,16 @@
 # qxhotfix.exe, signed when a certificate is given, with SHA256SUMS and the
 # five shipped folders from a payload folder (see make_package.py).
 #
+# The payload has no default: the sample payload demo/payload holds
+# placeholder files, and is packaged only when QX_ALLOW_SAMPLE_PAYLOAD is ON.
+#
 # Signing takes the certificate and key from these cache variables or, when a
 # cache variable is empty, from the environment variable of the same name at
 # configure time.
-set(QX_PAYLOAD_DIR "${PROJECT_SOURCE_DIR}/demo/payload" CACHE PATH
+set(QX_PAYLOAD_DIR "" CACHE PATH
   "Folder holding modules/ with the shipped folders to package")
+option(QX_ALLOW_SAMPLE_PAYLOAD
+  "Package the sample payload demo/payload (for demonstrations only)" OFF)
 set(QX_SIGN_CERT "" CACHE FILEPATH
   "Code-signing certificate (PEM or DER, chain included); empty: do not sign")
 set(QX_SIGN_KEY "" CACHE FILEPATH "Private key of QX_SIGN_CERT (PEM or DER)")
@@ -20,6 +25,19 @@ foreach(name QX_SIGN_CERT QX_SIGN_KEY QX_SIGN_PASSWORD_FILE)
     set(${var} "$ENV{${name}}")
   endif()
 endforeach()
+
+set(qx_sample_payload "${PROJECT_SOURCE_DIR}/demo/payload")
+set(qx_payload "${QX_PAYLOAD_DIR}")
+set(qx_sample_options --sample-payload "${qx_sample_payload}")
+if(QX_ALLOW_SAMPLE_PAYLOAD)
+  list(APPEND qx_sample_options --allow-sample-payload)
+  if(NOT qx_payload)
+    set(qx_payload "${qx_sample_payload}")
+  endif()
+endif()
+if(NOT qx_payload)
+  message(STATUS "package_zip will refuse to package: no payload given (QX_PAYLOAD_DIR)")
+endif()
 
 # The time written into the zip and the signature: SOURCE_DATE_EPOCH when
 # set, else the time of the checked-out commit, so that every build of one
@@ -95,9 +113,9 @@ endif()
 # packages removes the old zip.
 add_custom_target(package_zip
   COMMAND "${Python3_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/make_package.py"
-          --exe "${qx_package_exe}" --payload "${QX_PAYLOAD_DIR}"
+          --exe "${qx_package_exe}" --payload "${qx_payload}" ${qx_sample_options}
           --epoch ${qx_epoch} --output "${qx_package_zip}"
   DEPENDS "${qx_package_exe}"
   BYPRODUCTS "${qx_package_zip}"
-  COMMENT "Packaging ${qx_package_zip} from ${QX_PAYLOAD_DIR}"
+  COMMENT "Packaging ${qx_package_zip} from ${qx_payload}"
   VERBATIM)

@@ -7,6 +7,8 @@ import subprocess
 
 PACKAGE_ZIP = "qxhotfix-9.1.3.6.zip"
 SIGNING_VARIABLES = ("QX_SIGN_CERT", "QX_SIGN_KEY", "QX_SIGN_PASSWORD_FILE")
+# The tests' builds package the sample payload, which needs saying so.
+SAMPLE_PAYLOAD = "-DQX_ALLOW_SAMPLE_PAYLOAD=ON"
 
 
 def clean_folder(path):

@@ -155,17 +155,48 @@ class PayloadRulesTest(Scratch):
             package.collect_payload(self.payload({"modules/bin/aux.dll": b"a"}))
 
 
+class SamplePayloadTest(Scratch):
+    SAMPLE = {"modules/bin/qxlicense.dll": b"qxlicense placeholder",
+              "modules/181235_bin/qxcore.dll": b"qxcore placeholder"}
+    REAL = {"modules/bin/qxlicense.dll": b"MZ real licenser",
+            "modules/181235_bin/qxcore.dll": b"MZ real core"}
+
+    def test_placeholders_found_by_place_and_by_content(self):
+        sample = self.payload(self.SAMPLE)
+        link = os.path.join(self.dir, "link-to-sample")
+        os.symlink(sample, link)
+        # (case, payload folder, text of each problem line, in order)
+        cases = [
+            ("the sample folder itself", sample, ["is the sample payload"]),
+            ("a link to it", link, ["is the sample payload"]),
+            ("a copy of it", self.payload(self.SAMPLE),
+             ["modules/181235_bin/qxcore.dll: a placeholder file of the sample payload",
+              "modules/bin/qxlicense.dll: a placeholder file of the sample payload"]),
+            ("one placeholder among real files",
+             self.payload(self.REAL | {"modules/zfa_act/z.dll": b"qxcore placeholder"}),
+             ["modules/zfa_act/z.dll: a placeholder file"]),
+            ("real files under the placeholders' names", self.payload(self.REAL), []),
+        ]
+        for case, payload, expected in cases:
+            with self.subTest(case):
+                folders = package.collect_payload(payload)
+                problems = package.sample_payload_problems(payload, folders, sample)
+                self.assertEqual(len(problems), len(expected), problems)
+                for line, text in zip(problems, expected):
+                    self.assertIn(text, line)
+
+
 class ZipTest(Scratch):
     LAYOUT = {"modules/bin/b.dll": b"b" * 500, "modules/bin/a.dll": b"a",
               "modules/zfa_act/z.dll": b"z"}
 
-    def run_script(self, payload, output, exe=EXE):
+    def run_script(self, payload, output, exe=EXE, options=()):
         exe_path = os.path.join(self.dir, "qxhotfix.exe")
         with open(exe_path, "wb") as f:
             f.write(exe)
         return subprocess.run(
             [sys.executable, SCRIPT, "--exe", exe_path, "--payload", payload,
-             "--epoch", str(EPOCH), "--output", output],
+             "--epoch", str(EPOCH), "--output", output, *options],
             capture_output=True, text=True)
 
     def test_layout_and_checksums(self):
@@ -218,6 +249,29 @@ class ZipTest(Scratch):
         self.assertIn("modules/bin/x86: a sub-folder", result.stderr)
         self.assertFalse(os.path.exists(output), "the zip of an earlier payload is gone")
         self.assertEqual([n for n in os.listdir(self.dir) if n.endswith(".tmp")], [])
+
+    def test_sample_payload_only_when_allowed(self):
+        sample = self.payload(self.LAYOUT)
+        output = os.path.join(self.dir, "out.zip")
+        real = self.payload({"modules/bin/a.dll": b"MZ"})
+        given = ["--sample-payload", sample]
+        # (case, payload, options, exit code, text in the output or the errors)
+        cases = [
+            ("no payload given", "", given, 1,
+             "no payload folder given: configure with -DQX_PAYLOAD_DIR="),
+            ("the sample, not allowed", sample, given, 1, "-DQX_ALLOW_SAMPLE_PAYLOAD=ON"),
+            ("the sample, allowed", sample, given + ["--allow-sample-payload"], 0,
+             "payload: the SAMPLE payload, for demonstrations only"),
+            ("a real payload", real, given, 0, "modules/bin/: 1 file(s)"),
+        ]
+        for case, payload, options, code, text in cases:
+            with self.subTest(case):
+                self.assertEqual(self.run_script(real, output).returncode, 0)  # an earlier zip
+                result = self.run_script(payload, output, options=options)
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertIn(text, result.stdout + result.stderr)
+                self.assertEqual(os.path.exists(output), code == 0, "a refused payload leaves no zip")
+                self.assertEqual("SAMPLE" in result.stdout, "--allow-sample-payload" in options)
 
     def test_signed_exe_reported(self):
         # A PE32 header whose certificate table (directory 4) is not empty.

@@ -65,8 +65,8 @@ class SigningTest(unittest.TestCase):
 
     def test_signed_package(self):
         env = build_tree.environment(SOURCE_DATE_EPOCH=str(self.epoch))
-        build_tree.configure(SOURCE, self.build, f"-DQX_SIGN_CERT={self.cert}",
-                             f"-DQX_SIGN_KEY={self.key}", env=env)
+        build_tree.configure(SOURCE, self.build, build_tree.SAMPLE_PAYLOAD,
+                             f"-DQX_SIGN_CERT={self.cert}", f"-DQX_SIGN_KEY={self.key}", env=env)
         output = build_tree.build_package(self.build, env=env)
         self.assertIn(f"Signing qxhotfix.exe with {self.cert}", output)
         self.assertIn("qxhotfix.exe: signed", output)
