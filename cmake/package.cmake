@@ -95,7 +95,9 @@ if(qx_sign_cert OR qx_sign_key)
 
   # A timestamp keeps the signature trusted after the certificate expires.
   # A server's answer differs on every run, and so does the local
-  # authority's (its serial number is random), even at a fixed time.
+  # authority's: its serial number is random even at a fixed -TSA-time. So
+  # the local authority stamps the time of signing, as a server does, which
+  # its certificate must cover (the build's own time may be the commit's).
   set(qx_timestamp)
   set(qx_timestamp_note "not timestamped")
   if(qx_sign_tsa_cert OR qx_sign_tsa_key)
@@ -111,8 +113,7 @@ if(qx_sign_cert OR qx_sign_key)
       message(FATAL_ERROR "A local timestamp authority needs osslsigncode 2.7 or later "
         "(-TSA-certs); Debian 12 has 2.5, bookworm-backports a newer one.")
     endif()
-    set(qx_timestamp -TSA-certs "${qx_sign_tsa_cert}" -TSA-key "${qx_sign_tsa_key}"
-        -TSA-time ${qx_epoch})
+    set(qx_timestamp -TSA-certs "${qx_sign_tsa_cert}" -TSA-key "${qx_sign_tsa_key}")
     set(qx_timestamp_note "timestamped by the local authority ${qx_sign_tsa_cert}")
   elseif(qx_sign_timestamp_url)
     set(qx_timestamp -ts "${qx_sign_timestamp_url}")

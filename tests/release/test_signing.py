@@ -9,8 +9,10 @@ answer stops the packaging. Settings that cannot sign stop the configuration.
 Usage: test_signing.py SOURCE_DIR WORK_DIR [unittest options]
 """
 
+import calendar
 import hashlib
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -51,9 +53,8 @@ class SigningTest(unittest.TestCase):
         self.epoch = (int(time.time()) + 2) & ~1
         t = time.gmtime(self.epoch)
         self.zip_time = t[:6]
-        self.build_time = (f"{MONTHS[t.tm_mon - 1]} {t.tm_mday:2d} "
-                           f"{t.tm_hour:02d}:{t.tm_min:02d}:{t.tm_sec:02d} {t.tm_year} GMT")
-        self.signing_time = f"Signing time: {self.build_time}"
+        self.signing_time = (f"Signing time: {MONTHS[t.tm_mon - 1]} {t.tm_mday:2d} "
+                             f"{t.tm_hour:02d}:{t.tm_min:02d}:{t.tm_sec:02d} {t.tm_year} GMT")
 
     def packaged(self):
         """(signed exe, SHA256SUMS text, whole zip) as packaged."""
@@ -125,6 +126,10 @@ class SigningTest(unittest.TestCase):
                 "-addext", "keyUsage=critical,digitalSignature",
                 "-addext", "extendedKeyUsage=critical,timeStamping",
                 "-keyout", tsa_key, "-out", tsa_cert)
+        # The build's time is a commit's, a day before the certificates were
+        # made; the timestamp must still give the time of signing.
+        self.epoch -= 86400
+        self.zip_time = time.gmtime(self.epoch)[:6]
         env = build_tree.environment(SOURCE_DATE_EPOCH=str(self.epoch))
         signing = (build_tree.SAMPLE_PAYLOAD, f"-DQX_SIGN_CERT={self.cert}",
                    f"-DQX_SIGN_KEY={self.key}")
@@ -151,15 +156,20 @@ class SigningTest(unittest.TestCase):
         build_tree.configure(SOURCE, self.build, *signing, "-DQX_SIGN_TIMESTAMP_URL=",
                              f"-DQX_SIGN_TSA_CERT={tsa_cert}", f"-DQX_SIGN_TSA_KEY={tsa_key}",
                              env=env)
+        before = int(time.time())
         output = build_tree.build_package(self.build, env=env)
+        after = int(time.time())
         self.assertIn(f"timestamped by the local authority {tsa_cert}", output)
         exe, sums, _ = self.packaged()
         self.assertIn(f"{hashlib.sha256(exe).hexdigest()}  qxhotfix.exe\n", sums)
         timestamped = self.write("timestamped.exe", exe)
         verify = self.verify(timestamped, "-TSA-CAfile", tsa_cert)
         self.assertEqual(verify.returncode, 0, verify.stdout)
-        self.assertIn(f"Timestamp time: {self.build_time}", verify.stdout)
         self.assertIn("Timestamp Server Signature verification: ok", verify.stdout)
+        stamped = re.search(r"Timestamp time: (\w+ +\d+ [\d:]+ \d+) GMT", verify.stdout)
+        self.assertIsNotNone(stamped, verify.stdout)
+        stamped = calendar.timegm(time.strptime(stamped.group(1), "%b %d %H:%M:%S %Y"))
+        self.assertTrue(before <= stamped <= after, (before, stamped, after))
         unsigned = os.path.join(WORK, "unsigned.exe")
         self.assertEqual(self.osslsigncode("remove-signature", "-in", timestamped,
                                            "-out", unsigned).returncode, 0)
