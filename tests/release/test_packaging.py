@@ -190,13 +190,13 @@ class ZipTest(Scratch):
     LAYOUT = {"modules/bin/b.dll": b"b" * 500, "modules/bin/a.dll": b"a",
               "modules/zfa_act/z.dll": b"z"}
 
-    def run_script(self, payload, output, exe=EXE, options=()):
+    def run_script(self, payload, output, exe=EXE):
         exe_path = os.path.join(self.dir, "qxhotfix.exe")
         with open(exe_path, "wb") as f:
             f.write(exe)
         return subprocess.run(
             [sys.executable, SCRIPT, "--exe", exe_path, "--payload", payload,
-             "--epoch", str(EPOCH), "--output", output, *options],
+             "--epoch", str(EPOCH), "--output", output],
             capture_output=True, text=True)
 
     def test_layout_and_checksums(self):
@@ -249,29 +249,6 @@ class ZipTest(Scratch):
         self.assertIn("modules/bin/x86: a sub-folder", result.stderr)
         self.assertFalse(os.path.exists(output), "the zip of an earlier payload is gone")
         self.assertEqual([n for n in os.listdir(self.dir) if n.endswith(".tmp")], [])
-
-    def test_sample_payload_only_when_allowed(self):
-        sample = self.payload(self.LAYOUT)
-        output = os.path.join(self.dir, "out.zip")
-        real = self.payload({"modules/bin/a.dll": b"MZ"})
-        given = ["--sample-payload", sample]
-        # (case, payload, options, exit code, text in the output or the errors)
-        cases = [
-            ("no payload given", "", given, 1,
-             "no payload folder given: configure with -DQX_PAYLOAD_DIR="),
-            ("the sample, not allowed", sample, given, 1, "-DQX_ALLOW_SAMPLE_PAYLOAD=ON"),
-            ("the sample, allowed", sample, given + ["--allow-sample-payload"], 0,
-             "payload: the SAMPLE payload, for demonstrations only"),
-            ("a real payload", real, given, 0, "modules/bin/: 1 file(s)"),
-        ]
-        for case, payload, options, code, text in cases:
-            with self.subTest(case):
-                self.assertEqual(self.run_script(real, output).returncode, 0)  # an earlier zip
-                result = self.run_script(payload, output, options=options)
-                self.assertEqual(result.returncode, code, result.stderr)
-                self.assertIn(text, result.stdout + result.stderr)
-                self.assertEqual(os.path.exists(output), code == 0, "a refused payload leaves no zip")
-                self.assertEqual("SAMPLE" in result.stdout, "--allow-sample-payload" in options)
 
     def test_signed_exe_reported(self):
         # A PE32 header whose certificate table (directory 4) is not empty.
