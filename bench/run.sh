@@ -5,8 +5,9 @@
 # It times the shipped 32-bit build (default folder build/) where Wine's
 # 32-bit loader runs, and otherwise the 64-bit build of the same sources
 # (default folder build-x64/); see tools/host-bits.sh.
+# Folders given as options are relative to the caller's current directory.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+repo=$(cd "$(dirname "$0")/.." && pwd)
 
 build=
 options=()
@@ -18,14 +19,14 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-bash tools/install-deps.sh
-if [ "$(bash tools/host-bits.sh --why)" = 32 ]; then
+bash "$repo/tools/install-deps.sh"
+if [ "$(bash "$repo/tools/host-bits.sh" --why)" = 32 ]; then
     toolchain=toolchain-i686-mingw.cmake wine=wine
-    : "${build:=build}"
+    : "${build:=$repo/build}"
 else
     toolchain=toolchain-x86_64-mingw.cmake wine=/usr/lib/wine/wine64
-    : "${build:=build-x64}"
+    : "${build:=$repo/build-x64}"
 fi
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" >/dev/null
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target qxhotfix copy_floor copy_floor_dlls bench_runner log_bench >/dev/null
-exec python3 bench/bench.py --build-dir "$build" --wine "$wine" "${options[@]}"
+exec python3 "$repo/bench/bench.py" --build-dir "$build" --wine "$wine" "${options[@]}"

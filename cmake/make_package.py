@@ -8,10 +8,16 @@ way. The exe copies only plain files that lie directly in those five folders,
 so anything else in the payload stops the packaging instead of being shipped
 and silently ignored.
 
+The sample payload made for demonstrations (--sample-payload) holds
+placeholder files that would overwrite the product's own: a payload that is
+that folder, or holds any of its files, is refused unless
+--allow-sample-payload says that the zip is for a demonstration.
+
 The output depends only on the file contents and the given epoch: entries are
 in a fixed order, with the epoch as their time and fixed permissions.
 
 Usage: make_package.py --exe FILE --payload DIR --epoch SECONDS --output ZIP
+                       [--sample-payload DIR [--allow-sample-payload]]
 """
 
 import argparse
@@ -109,6 +115,23 @@ def collect_payload(payload_dir):
     return folders
 
 
+def file_digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).digest()
+
+
+def sample_payload_problems(payload_dir, folders, sample_dir):
+    """Why the payload is, or holds placeholder files of, the sample payload;
+    empty when it does not."""
+    if os.path.realpath(payload_dir) == os.path.realpath(sample_dir):
+        return [f"{payload_dir} is the sample payload, whose files are placeholders"]
+    placeholders = {file_digest(os.path.join(folder, name))
+                    for folder, _, names in os.walk(sample_dir) for name in names}
+    return [f"{MODULES}/{folder}/{name}: a placeholder file of the sample payload {sample_dir}"
+            for folder in SHIPPED_FOLDERS for name, path in folders[folder]
+            if file_digest(path) in placeholders]
+
+
 def read_file(path):
     with open(path, "rb") as f:
         return f.read()
@@ -187,13 +210,28 @@ def main(argv=None):
     parser.add_argument("--payload", required=True)
     parser.add_argument("--epoch", required=True, type=int)
     parser.add_argument("--output", required=True)
+    parser.add_argument("--sample-payload")
+    parser.add_argument("--allow-sample-payload", action="store_true")
     args = parser.parse_args(argv)
 
     # A stale zip must not outlive a payload that no longer packages.
     if os.path.exists(args.output):
         os.unlink(args.output)
+    if not args.payload:
+        print("error: no payload folder given: configure with -DQX_PAYLOAD_DIR=<folder holding "
+              "modules/>, or with -DQX_ALLOW_SAMPLE_PAYLOAD=ON to package the sample payload "
+              "for a demonstration", file=sys.stderr)
+        return 1
     try:
         folders = collect_payload(args.payload)
+        sample = []
+        if args.sample_payload:
+            sample = sample_payload_problems(args.payload, folders, args.sample_payload)
+        if sample and not args.allow_sample_payload:
+            raise PayloadError("\n".join(sample + [
+                "the sample payload is for demonstrations only: configure with "
+                "-DQX_PAYLOAD_DIR=<folder of the real files>, or with "
+                "-DQX_ALLOW_SAMPLE_PAYLOAD=ON for a demonstration"]))
     except PayloadError as e:
         print(f"error: payload {args.payload} cannot be packaged:", file=sys.stderr)
         for line in str(e).splitlines():
@@ -205,6 +243,8 @@ def main(argv=None):
     write_zip(entries, args.output, args.epoch)
 
     print(f"{EXE_NAME}: {'signed' if is_signed(exe_bytes) else 'NOT signed'}")
+    if sample:
+        print("payload: the SAMPLE payload, for demonstrations only")
     for folder in SHIPPED_FOLDERS:
         print(f"{MODULES}/{folder}/: {len(folders[folder])} file(s)")
     digest = hashlib.sha256(read_file(args.output)).hexdigest()

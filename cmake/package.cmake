@@ -2,24 +2,48 @@
 # qxhotfix.exe, signed when a certificate is given, with SHA256SUMS and the
 # five shipped folders from a payload folder (see make_package.py).
 #
-# Signing takes the certificate and key from these cache variables or, when a
-# cache variable is empty, from the environment variable of the same name at
-# configure time.
-set(QX_PAYLOAD_DIR "${PROJECT_SOURCE_DIR}/demo/payload" CACHE PATH
+# The payload has no default: the sample payload demo/payload holds
+# placeholder files, and is packaged only when QX_ALLOW_SAMPLE_PAYLOAD is ON.
+#
+# Signing takes the certificate and key, and the timestamp settings, from
+# these cache variables or, when a cache variable is empty, from the
+# environment variable of the same name at configure time.
+set(QX_PAYLOAD_DIR "" CACHE PATH
   "Folder holding modules/ with the shipped folders to package")
+option(QX_ALLOW_SAMPLE_PAYLOAD
+  "Package the sample payload demo/payload (for demonstrations only)" OFF)
 set(QX_SIGN_CERT "" CACHE FILEPATH
   "Code-signing certificate (PEM or DER, chain included); empty: do not sign")
 set(QX_SIGN_KEY "" CACHE FILEPATH "Private key of QX_SIGN_CERT (PEM or DER)")
 set(QX_SIGN_PASSWORD_FILE "" CACHE FILEPATH
   "File holding the passphrase of QX_SIGN_KEY, when it has one")
+set(QX_SIGN_TIMESTAMP_URL "" CACHE STRING
+  "RFC 3161 timestamp server that countersigns the signature; empty: no timestamp")
+set(QX_SIGN_TSA_CERT "" CACHE FILEPATH
+  "Certificate of a local timestamp authority, for tests and dry runs instead of a server")
+set(QX_SIGN_TSA_KEY "" CACHE FILEPATH "Private key of QX_SIGN_TSA_CERT")
 
-foreach(name QX_SIGN_CERT QX_SIGN_KEY QX_SIGN_PASSWORD_FILE)
+foreach(name QX_SIGN_CERT QX_SIGN_KEY QX_SIGN_PASSWORD_FILE
+             QX_SIGN_TIMESTAMP_URL QX_SIGN_TSA_CERT QX_SIGN_TSA_KEY)
   string(TOLOWER ${name} var)
   set(${var} "${${name}}")
   if(NOT ${var} AND DEFINED ENV{${name}})
     set(${var} "$ENV{${name}}")
   endif()
 endforeach()
+
+set(qx_sample_payload "${PROJECT_SOURCE_DIR}/demo/payload")
+set(qx_payload "${QX_PAYLOAD_DIR}")
+set(qx_sample_options --sample-payload "${qx_sample_payload}")
+if(QX_ALLOW_SAMPLE_PAYLOAD)
+  list(APPEND qx_sample_options --allow-sample-payload)
+  if(NOT qx_payload)
+    set(qx_payload "${qx_sample_payload}")
+  endif()
+endif()
+if(NOT qx_payload)
+  message(STATUS "package_zip will refuse to package: no payload given (QX_PAYLOAD_DIR)")
+endif()
 
 # The time written into the zip and the signature: SOURCE_DATE_EPOCH when
 # set, else the time of the checked-out commit, so that every build of one
@@ -51,7 +75,8 @@ file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/package")
 set(qx_sign_settings "${CMAKE_BINARY_DIR}/package/signing.txt")
 
 if(qx_sign_cert OR qx_sign_key)
-  foreach(file IN ITEMS "${qx_sign_cert}" "${qx_sign_key}" "${qx_sign_password_file}")
+  foreach(file IN ITEMS "${qx_sign_cert}" "${qx_sign_key}" "${qx_sign_password_file}"
+                        "${qx_sign_tsa_cert}" "${qx_sign_tsa_key}")
     if(NOT file STREQUAL "" AND (NOT IS_ABSOLUTE "${file}" OR NOT EXISTS "${file}"))
       message(FATAL_ERROR "Signing: ${file} is not an absolute path to an existing file.")
     endif()
@@ -67,23 +92,54 @@ if(qx_sign_cert OR qx_sign_key)
   if(qx_sign_password_file)
     set(qx_password -readpass "${qx_sign_password_file}")
   endif()
+
+  # A timestamp keeps the signature trusted after the certificate expires.
+  # A server's answer differs on every run, and so does the local
+  # authority's: its serial number is random even at a fixed -TSA-time. So
+  # the local authority stamps the time of signing, as a server does, which
+  # its certificate must cover (the build's own time may be the commit's).
+  set(qx_timestamp)
+  set(qx_timestamp_note "not timestamped")
+  if(qx_sign_tsa_cert OR qx_sign_tsa_key)
+    if(NOT qx_sign_tsa_cert OR NOT qx_sign_tsa_key)
+      message(FATAL_ERROR "A local timestamp authority needs both QX_SIGN_TSA_CERT and QX_SIGN_TSA_KEY.")
+    endif()
+    if(qx_sign_timestamp_url)
+      message(FATAL_ERROR "Timestamp with QX_SIGN_TIMESTAMP_URL or with QX_SIGN_TSA_CERT, not both.")
+    endif()
+    execute_process(COMMAND "${QX_OSSLSIGNCODE}" sign --help
+      OUTPUT_VARIABLE qx_sign_help ERROR_VARIABLE qx_sign_help)
+    if(NOT qx_sign_help MATCHES "-TSA-certs")
+      message(FATAL_ERROR "A local timestamp authority needs osslsigncode 2.7 or later "
+        "(-TSA-certs); Debian 12 has 2.5, bookworm-backports a newer one.")
+    endif()
+    set(qx_timestamp -TSA-certs "${qx_sign_tsa_cert}" -TSA-key "${qx_sign_tsa_key}")
+    set(qx_timestamp_note "timestamped by the local authority ${qx_sign_tsa_cert}")
+  elseif(qx_sign_timestamp_url)
+    set(qx_timestamp -ts "${qx_sign_timestamp_url}")
+    set(qx_timestamp_note "timestamped by ${qx_sign_timestamp_url}")
+  endif()
+
   file(CONFIGURE OUTPUT "${qx_sign_settings}" CONTENT
-    "${qx_sign_cert}\n${qx_sign_key}\n${qx_sign_password_file}\n${qx_epoch}\n")
+    "${qx_sign_cert}\n${qx_sign_key}\n${qx_sign_password_file}\n${qx_epoch}\n${qx_timestamp}\n")
   # osslsigncode will not overwrite its output. -time fixes the signing time,
-  # the only part of an RSA signature that would otherwise change.
+  # the only part of an RSA signature that would otherwise change. The old
+  # zip goes first, so that a failed signing (a timestamp server that does
+  # not answer) leaves no zip behind.
   add_custom_command(OUTPUT "${qx_package_exe}"
-    COMMAND "${CMAKE_COMMAND}" -E rm -f "${qx_package_exe}"
+    COMMAND "${CMAKE_COMMAND}" -E rm -f "${qx_package_exe}" "${qx_package_zip}"
     COMMAND "${QX_OSSLSIGNCODE}" sign -certs "${qx_sign_cert}" -key "${qx_sign_key}"
-            ${qx_password} -h sha256 -n "Quorvex Hotfix" -time ${qx_epoch}
+            ${qx_password} -h sha256 -n "Quorvex Hotfix" -time ${qx_epoch} ${qx_timestamp}
             -in "$<TARGET_FILE:qxhotfix>" -out "${qx_package_exe}"
     DEPENDS qxhotfix "${qx_sign_settings}" "${qx_sign_cert}" "${qx_sign_key}"
-            ${qx_sign_password_file}
-    COMMENT "Signing qxhotfix.exe with ${qx_sign_cert}"
+            ${qx_sign_password_file} ${qx_sign_tsa_cert} ${qx_sign_tsa_key}
+    COMMENT "Signing qxhotfix.exe with ${qx_sign_cert}, ${qx_timestamp_note}"
     VERBATIM)
-  message(STATUS "qxhotfix.exe will be signed with ${qx_sign_cert}")
+  message(STATUS "qxhotfix.exe will be signed with ${qx_sign_cert}, ${qx_timestamp_note}")
 else()
   file(CONFIGURE OUTPUT "${qx_sign_settings}" CONTENT "unsigned\n")
   add_custom_command(OUTPUT "${qx_package_exe}"
+    COMMAND "${CMAKE_COMMAND}" -E rm -f "${qx_package_zip}"
     COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:qxhotfix>" "${qx_package_exe}"
     DEPENDS qxhotfix "${qx_sign_settings}"
     COMMENT "Not signing qxhotfix.exe: no certificate given (QX_SIGN_CERT, QX_SIGN_KEY)"
@@ -95,9 +151,9 @@ endif()
 # packages removes the old zip.
 add_custom_target(package_zip
   COMMAND "${Python3_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/make_package.py"
-          --exe "${qx_package_exe}" --payload "${QX_PAYLOAD_DIR}"
+          --exe "${qx_package_exe}" --payload "${qx_payload}" ${qx_sample_options}
           --epoch ${qx_epoch} --output "${qx_package_zip}"
   DEPENDS "${qx_package_exe}"
   BYPRODUCTS "${qx_package_zip}"
-  COMMENT "Packaging ${qx_package_zip} from ${QX_PAYLOAD_DIR}"
+  COMMENT "Packaging ${qx_package_zip} from ${qx_payload}"
   VERBATIM)

@@ -6,7 +6,10 @@ import shutil
 import subprocess
 
 PACKAGE_ZIP = "qxhotfix-9.1.3.6.zip"
-SIGNING_VARIABLES = ("QX_SIGN_CERT", "QX_SIGN_KEY", "QX_SIGN_PASSWORD_FILE")
+SIGNING_VARIABLES = ("QX_SIGN_CERT", "QX_SIGN_KEY", "QX_SIGN_PASSWORD_FILE",
+                     "QX_SIGN_TIMESTAMP_URL", "QX_SIGN_TSA_CERT", "QX_SIGN_TSA_KEY")
+# The tests' builds package the sample payload, which needs saying so.
+SAMPLE_PAYLOAD = "-DQX_ALLOW_SAMPLE_PAYLOAD=ON"
 
 
 def clean_folder(path):

@@ -155,6 +155,37 @@ class PayloadRulesTest(Scratch):
             package.collect_payload(self.payload({"modules/bin/aux.dll": b"a"}))
 
 
+class SamplePayloadTest(Scratch):
+    SAMPLE = {"modules/bin/qxlicense.dll": b"qxlicense placeholder",
+              "modules/181235_bin/qxcore.dll": b"qxcore placeholder"}
+    REAL = {"modules/bin/qxlicense.dll": b"MZ real licenser",
+            "modules/181235_bin/qxcore.dll": b"MZ real core"}
+
+    def test_placeholders_found_by_place_and_by_content(self):
+        sample = self.payload(self.SAMPLE)
+        link = os.path.join(self.dir, "link-to-sample")
+        os.symlink(sample, link)
+        # (case, payload folder, text of each problem line, in order)
+        cases = [
+            ("the sample folder itself", sample, ["is the sample payload"]),
+            ("a link to it", link, ["is the sample payload"]),
+            ("a copy of it", self.payload(self.SAMPLE),
+             ["modules/181235_bin/qxcore.dll: a placeholder file of the sample payload",
+              "modules/bin/qxlicense.dll: a placeholder file of the sample payload"]),
+            ("one placeholder among real files",
+             self.payload(self.REAL | {"modules/zfa_act/z.dll": b"qxcore placeholder"}),
+             ["modules/zfa_act/z.dll: a placeholder file"]),
+            ("real files under the placeholders' names", self.payload(self.REAL), []),
+        ]
+        for case, payload, expected in cases:
+            with self.subTest(case):
+                folders = package.collect_payload(payload)
+                problems = package.sample_payload_problems(payload, folders, sample)
+                self.assertEqual(len(problems), len(expected), problems)
+                for line, text in zip(problems, expected):
+                    self.assertIn(text, line)
+
+
 class ZipTest(Scratch):
     LAYOUT = {"modules/bin/b.dll": b"b" * 500, "modules/bin/a.dll": b"a",
               "modules/zfa_act/z.dll": b"z"}

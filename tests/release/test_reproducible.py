@@ -1,6 +1,8 @@
 """Two builds of the same tree, copied to two different paths and built in
 clean folders, give byte-identical qxhotfix.exe and zip. With no certificate
-given, the exe is shipped unsigned and the build says so.
+given, the exe is shipped unsigned and the build says so. The sample payload
+they package is refused until the build is told that it is for a
+demonstration.
 
 Usage: test_reproducible.py SOURCE_DIR WORK_DIR [unittest options]
 """
@@ -33,7 +35,7 @@ class ReproducibleTest(unittest.TestCase):
         for tree in trees:
             build_tree.copy_source(SOURCE, tree)
             build = os.path.join(tree, "build")
-            build_tree.configure(tree, build)
+            build_tree.configure(tree, build, build_tree.SAMPLE_PAYLOAD)
             outputs.append(build_tree.build_package(build))
             found = {}
             for name in ("qxhotfix.exe", build_tree.PACKAGE_ZIP):
@@ -50,13 +52,33 @@ class ReproducibleTest(unittest.TestCase):
         exe = files[0]["qxhotfix.exe"]
         self.assertIn("Not signing qxhotfix.exe: no certificate given", outputs[0])
         self.assertIn("qxhotfix.exe: NOT signed", outputs[0])
+        self.assertIn("payload: the SAMPLE payload, for demonstrations only", outputs[0])
         with zipfile.ZipFile(os.path.join(trees[0], "build", build_tree.PACKAGE_ZIP)) as z:
             self.assertEqual(z.read("qxhotfix.exe"), exe, "the unsigned exe is packaged as built")
         pe = PeImage(exe)
         self.assertEqual(pe.timestamp, 0)
         self.assertEqual(pe.directory(DIR_SECURITY), (0, 0), "no signature")
         self.assertLessEqual({n.lower() for n in pe.imported_dlls()}, ALLOWED_DLLS)
+        self.check_sample_payload_refused(trees[0], os.path.join(trees[0], "build"))
         build_tree.clean_folder(WORK)  # kept only when the test fails
+
+    def check_sample_payload_refused(self, tree, build):
+        zip_path = os.path.join(build, build_tree.PACKAGE_ZIP)
+        sample = os.path.join(tree, "demo", "payload")
+        # (payload folder configured, text of the refusal)
+        for payload, refusal in [
+                ("", "no payload folder given: configure with -DQX_PAYLOAD_DIR="),
+                (sample, f"{sample} is the sample payload")]:
+            with self.subTest(payload=payload):
+                build_tree.configure(tree, build, "-DQX_PAYLOAD_DIR=", build_tree.SAMPLE_PAYLOAD)
+                build_tree.build_package(build)
+                build_tree.configure(tree, build, f"-DQX_PAYLOAD_DIR={payload}",
+                                     "-DQX_ALLOW_SAMPLE_PAYLOAD=OFF")
+                with self.assertRaises(AssertionError) as failed:
+                    build_tree.build_package(build)
+                self.assertIn(refusal, str(failed.exception))
+                self.assertIn("-DQX_ALLOW_SAMPLE_PAYLOAD=ON", str(failed.exception))
+                self.assertFalse(os.path.exists(zip_path), "the zip built before is gone")
 
 
 if __name__ == "__main__":
