@@ -97,7 +97,11 @@ add_custom_target(package_zip
   COMMAND "${Python3_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/make_package.py"
           --exe "${qx_package_exe}" --payload "${QX_PAYLOAD_DIR}"
           --epoch ${qx_epoch} --output "${qx_package_zip}"
+          # The fleet tools beside the exe; qxlogsummary.exe is not signed.
+          --summary-exe "$<TARGET_FILE:qxlogsummary>"
+          --wrapper "${PROJECT_SOURCE_DIR}/deploy/run-hotfix.cmd"
   DEPENDS "${qx_package_exe}"
   BYPRODUCTS "${qx_package_zip}"
   COMMENT "Packaging ${qx_package_zip} from ${QX_PAYLOAD_DIR}"
   VERBATIM)
+add_dependencies(package_zip qxlogsummary)
