@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Assembles the distributable zip of the hotfix.
 
-The zip holds qxhotfix.exe and SHA256SUMS at the top and the five shipped
-folders under modules/, each always present (the exe ends every run with exit
+The zip holds qxhotfix.exe, the fleet tools beside it (qxlogsummary.exe and
+the deployment wrapper run-hotfix.cmd) and SHA256SUMS at the top, and the
+five shipped folders under modules/, each always present (the exe ends every run with exit
 code 1 when one is missing), filled from a payload folder laid out the same
 way. The exe copies only plain files that lie directly in those five folders,
 so anything else in the payload stops the packaging instead of being shipped
@@ -16,7 +17,8 @@ that folder, or holds any of its files, is refused unless
 The output depends only on the file contents and the given epoch: entries are
 in a fixed order, with the epoch as their time and fixed permissions.
 
-Usage: make_package.py --exe FILE --payload DIR --epoch SECONDS --output ZIP
+Usage: make_package.py --exe FILE --summary-exe FILE --wrapper FILE
+                       --payload DIR --epoch SECONDS --output ZIP
                        [--sample-payload DIR [--allow-sample-payload]]
 """
 
@@ -34,6 +36,8 @@ import zlib
 SHIPPED_FOLDERS = ("181235_bin", "181235_bin_x64", "bin", "bin_x64", "zfa_act")
 MODULES = "modules"
 EXE_NAME = "qxhotfix.exe"
+SUMMARY_EXE_NAME = "qxlogsummary.exe"
+WRAPPER_NAME = "run-hotfix.cmd"
 SUMS_NAME = "SHA256SUMS"
 
 # Names Windows cannot create, whatever the extension.
@@ -137,15 +141,22 @@ def read_file(path):
         return f.read()
 
 
-def package_entries(exe_bytes, folders):
-    """The zip's entries in order, as (name, bytes), and None for a folder."""
+def with_crlf(text):
+    """Batch text with CR LF line ends, which cmd needs to find its labels
+    reliably, however the file was checked out."""
+    return text.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+
+
+def package_entries(exe_bytes, tools, folders):
+    """The zip's entries in order, as (name, bytes), and None for a folder.
+    tools: (name, bytes) of the files that ship beside the exe."""
     tree = [(f"{MODULES}/", None)]
     for folder in SHIPPED_FOLDERS:
         tree.append((f"{MODULES}/{folder}/", None))
         tree.extend((f"{MODULES}/{folder}/{name}", read_file(path))
                     for name, path in folders[folder])
-    exe = (EXE_NAME, exe_bytes)
-    return [exe, (SUMS_NAME, sha256sums([exe] + tree))] + tree
+    top = [(EXE_NAME, exe_bytes)] + list(tools)
+    return top + [(SUMS_NAME, sha256sums(top + tree))] + tree
 
 
 def sha256sums(entries):
@@ -207,6 +218,8 @@ def is_signed(exe_bytes):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--exe", required=True)
+    parser.add_argument("--summary-exe", required=True)
+    parser.add_argument("--wrapper", required=True)
     parser.add_argument("--payload", required=True)
     parser.add_argument("--epoch", required=True, type=int)
     parser.add_argument("--output", required=True)
@@ -239,10 +252,13 @@ def main(argv=None):
         return 1
 
     exe_bytes = read_file(args.exe)
-    entries = package_entries(exe_bytes, folders)
+    summary_bytes = read_file(args.summary_exe)
+    tools = [(SUMMARY_EXE_NAME, summary_bytes), (WRAPPER_NAME, with_crlf(read_file(args.wrapper)))]
+    entries = package_entries(exe_bytes, tools, folders)
     write_zip(entries, args.output, args.epoch)
 
     print(f"{EXE_NAME}: {'signed' if is_signed(exe_bytes) else 'NOT signed'}")
+    print(f"{SUMMARY_EXE_NAME}: {'signed' if is_signed(summary_bytes) else 'NOT signed'}")
     if sample:
         print("payload: the SAMPLE payload, for demonstrations only")
     for folder in SHIPPED_FOLDERS:

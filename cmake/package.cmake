@@ -67,6 +67,7 @@ endif()
 find_package(Python3 3.9 REQUIRED COMPONENTS Interpreter)
 
 set(qx_package_exe "${CMAKE_BINARY_DIR}/package/${PROJECT_NAME}.exe")
+set(qx_package_summary "${CMAKE_BINARY_DIR}/package/qxlogsummary.exe")
 set(qx_package_zip "${CMAKE_BINARY_DIR}/${PROJECT_NAME}-${PROJECT_VERSION}.zip")
 file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/package")
 
@@ -126,22 +127,25 @@ if(qx_sign_cert OR qx_sign_key)
   # the only part of an RSA signature that would otherwise change. The old
   # zip goes first, so that a failed signing (a timestamp server that does
   # not answer) leaves no zip behind.
-  add_custom_command(OUTPUT "${qx_package_exe}"
-    COMMAND "${CMAKE_COMMAND}" -E rm -f "${qx_package_exe}" "${qx_package_zip}"
-    COMMAND "${QX_OSSLSIGNCODE}" sign -certs "${qx_sign_cert}" -key "${qx_sign_key}"
-            ${qx_password} -h sha256 -n "Quorvex Hotfix" -time ${qx_epoch} ${qx_timestamp}
-            -in "$<TARGET_FILE:qxhotfix>" -out "${qx_package_exe}"
-    DEPENDS qxhotfix "${qx_sign_settings}" "${qx_sign_cert}" "${qx_sign_key}"
+  set(qx_sign_command "${QX_OSSLSIGNCODE}" sign -certs "${qx_sign_cert}" -key "${qx_sign_key}"
+      ${qx_password} -h sha256 -time ${qx_epoch} ${qx_timestamp})
+  add_custom_command(OUTPUT "${qx_package_exe}" "${qx_package_summary}"
+    COMMAND "${CMAKE_COMMAND}" -E rm -f "${qx_package_exe}" "${qx_package_summary}" "${qx_package_zip}"
+    COMMAND ${qx_sign_command} -n "Quorvex Hotfix" -in "$<TARGET_FILE:qxhotfix>" -out "${qx_package_exe}"
+    COMMAND ${qx_sign_command} -n "Quorvex Hotfix log summary" -in "$<TARGET_FILE:qxlogsummary>"
+            -out "${qx_package_summary}"
+    DEPENDS qxhotfix qxlogsummary "${qx_sign_settings}" "${qx_sign_cert}" "${qx_sign_key}"
             ${qx_sign_password_file} ${qx_sign_tsa_cert} ${qx_sign_tsa_key}
-    COMMENT "Signing qxhotfix.exe with ${qx_sign_cert}, ${qx_timestamp_note}"
+    COMMENT "Signing qxhotfix.exe and qxlogsummary.exe with ${qx_sign_cert}, ${qx_timestamp_note}"
     VERBATIM)
-  message(STATUS "qxhotfix.exe will be signed with ${qx_sign_cert}, ${qx_timestamp_note}")
+  message(STATUS "qxhotfix.exe and qxlogsummary.exe will be signed with ${qx_sign_cert}, ${qx_timestamp_note}")
 else()
   file(CONFIGURE OUTPUT "${qx_sign_settings}" CONTENT "unsigned\n")
-  add_custom_command(OUTPUT "${qx_package_exe}"
+  add_custom_command(OUTPUT "${qx_package_exe}" "${qx_package_summary}"
     COMMAND "${CMAKE_COMMAND}" -E rm -f "${qx_package_zip}"
     COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:qxhotfix>" "${qx_package_exe}"
-    DEPENDS qxhotfix "${qx_sign_settings}"
+    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:qxlogsummary>" "${qx_package_summary}"
+    DEPENDS qxhotfix qxlogsummary "${qx_sign_settings}"
     COMMENT "Not signing qxhotfix.exe: no certificate given (QX_SIGN_CERT, QX_SIGN_KEY)"
     VERBATIM)
   message(STATUS "qxhotfix.exe will not be signed: QX_SIGN_CERT and QX_SIGN_KEY are not set")
@@ -153,7 +157,10 @@ add_custom_target(package_zip
   COMMAND "${Python3_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/make_package.py"
           --exe "${qx_package_exe}" --payload "${qx_payload}" ${qx_sample_options}
           --epoch ${qx_epoch} --output "${qx_package_zip}"
-  DEPENDS "${qx_package_exe}"
+          # The fleet tools beside the exe.
+          --summary-exe "${qx_package_summary}"
+          --wrapper "${PROJECT_SOURCE_DIR}/deploy/run-hotfix.cmd"
+  DEPENDS "${qx_package_exe}" "${qx_package_summary}"
   BYPRODUCTS "${qx_package_zip}"
   COMMENT "Packaging ${qx_package_zip} from ${qx_payload}"
   VERBATIM)

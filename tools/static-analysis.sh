@@ -1,7 +1,8 @@
 #!/bin/bash
-# Runs clang-tidy (checks in .clang-tidy) and cppcheck over the product code
-# and fails on any finding. A finding is silenced only in the code, with
-# the reason beside it. Usage: tools/static-analysis.sh BUILD_DIR
+# Runs clang-tidy (checks in .clang-tidy) and cppcheck over the product code,
+# the hotfix (src/) and the log summary (logsummary/), and fails on any
+# finding. A finding is silenced only in the code, with the reason beside
+# it. Usage: tools/static-analysis.sh BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:?usage: $0 BUILD_DIR}
@@ -10,7 +11,7 @@ build=${1:?usage: $0 BUILD_DIR}
 # mingw-w64 C++ headers are, as clang does not find them for this target.
 cxx_include=$(echo /usr/lib/gcc/i686-w64-mingw32/*-posix/include/c++)
 status=0
-for source in $(git ls-files 'src/*.cpp'); do
+for source in $(git ls-files 'src/*.cpp' 'logsummary/*.cpp'); do
     if ! findings=$(clang-tidy --quiet -p "$build" "$source" \
         --extra-arg=--target=i686-w64-mingw32 \
         --extra-arg=-isystem"$cxx_include" \
@@ -22,7 +23,7 @@ for source in $(git ls-files 'src/*.cpp'); do
 done
 
 cppcheck --enable=warning,performance,portability --std=c++17 --inline-suppr --error-exitcode=1 --quiet \
-    -I src -D_WIN32 -D__MINGW32__ --suppress=missingIncludeSystem src || status=1
+    -I src -I logsummary -D_WIN32 -D__MINGW32__ --suppress=missingIncludeSystem src logsummary || status=1
 
 [ "$status" -eq 0 ] && echo "static analysis: no findings"
 exit "$status"

@@ -1,8 +1,9 @@
-"""Checks the built qxhotfix.exe from its bytes, without running it: what
-Windows reads before the program starts (machine, subsystem, imports,
-manifest) and what Explorer and administrators see (version, icon).
+"""Checks the built qxhotfix.exe and qxlogsummary.exe from their bytes,
+without running them: what Windows reads before a program starts (machine,
+subsystem, imports, manifest) and what Explorer and administrators see
+(version, icon).
 
-Usage: test_exe_file.py EXE [unittest options]
+Usage: test_exe_file.py EXE SUMMARY_EXE [unittest options]
 """
 
 import struct
@@ -13,11 +14,13 @@ import xml.etree.ElementTree as ET
 from pe_image import (DIR_DELAY_IMPORT, RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION,
                       PeImage, VersionBlock)
 
-EXE = None
+EXE = SUMMARY_EXE = None
 JAPANESE = 0x0411
 # shell32 is not among them: it is loaded only to show the log, so that a
 # silent run does not pay for it.
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "msvcrt.dll"}
+# The log summary reads files and writes text: nothing but the basics.
+SUMMARY_ALLOWED_DLLS = {"kernel32.dll", "msvcrt.dll"}
 
 ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
@@ -54,6 +57,46 @@ def manifest_elements(text):
     return found
 
 
+def execution_level(manifest):
+    """The requestedExecutionLevel a manifest asks for."""
+    for element in ET.fromstring(manifest).iter():
+        if element.tag.endswith("}requestedExecutionLevel"):
+            return element.attrib.get("level")
+    return None
+
+
+class ShippedExesTest(unittest.TestCase):
+    """What every exe in the zip must be: a 32-bit console program for
+    Vista that needs no run-time DLL beside it."""
+
+    def shipped(self):
+        # exe, DLLs it may import, execution level its manifest asks for
+        return [(EXE, ALLOWED_DLLS, "requireAdministrator"),
+                (SUMMARY_EXE, SUMMARY_ALLOWED_DLLS, "asInvoker")]
+
+    def test_headers_and_imports(self):
+        for path, allowed, level in self.shipped():
+            with self.subTest(path), open(path, "rb") as f:
+                pe = PeImage(f.read())
+                self.assertEqual(pe.machine, 0x14C, "i386")
+                self.assertEqual(pe.magic, 0x10B, "PE32")
+                self.assertEqual(pe.subsystem, 3, "console subsystem")
+                self.assertFalse(pe.characteristics & 0x2000, "an exe, not a DLL")
+                # Vista is Windows 6.0; a higher version here makes it refuse to start.
+                self.assertLessEqual(pe.os_version, (6, 0))
+                self.assertLessEqual(pe.subsystem_version, (6, 0))
+                self.assertEqual(pe.timestamp, 0, "no link time stamp, for reproducible builds")
+                # Static: no libstdc++, libgcc or libwinpthread DLL to ship.
+                dlls = {name.lower() for name in pe.imported_dlls()}
+                self.assertIn("kernel32.dll", dlls)
+                self.assertLessEqual(dlls, allowed, f"unexpected: {sorted(dlls - allowed)}")
+                self.assertEqual(pe.directory(DIR_DELAY_IMPORT), (0, 0), "no delay-loaded DLLs")
+                manifests = [data for (t, name, _), data in pe.resources().items()
+                             if t == RT_MANIFEST and name == 1]
+                self.assertEqual(len(manifests), 1)
+                self.assertEqual(execution_level(manifests[0]), level)
+
+
 class ExeFileTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -64,23 +107,6 @@ class ExeFileTest(unittest.TestCase):
     def resources_of(self, rtype):
         return {(name, lang): data for (t, name, lang), data in self.resources.items()
                 if t == rtype}
-
-    def test_headers(self):
-        pe = self.pe
-        self.assertEqual(pe.machine, 0x14C, "i386")
-        self.assertEqual(pe.magic, 0x10B, "PE32")
-        self.assertEqual(pe.subsystem, 3, "console subsystem")
-        self.assertFalse(pe.characteristics & 0x2000, "an exe, not a DLL")
-        # Vista is Windows 6.0; a higher version here makes it refuse to start.
-        self.assertLessEqual(pe.os_version, (6, 0))
-        self.assertLessEqual(pe.subsystem_version, (6, 0))
-        self.assertEqual(pe.timestamp, 0, "no link time stamp, for reproducible builds")
-
-    def test_imports_only_system_dlls(self):
-        dlls = {name.lower() for name in self.pe.imported_dlls()}
-        self.assertIn("kernel32.dll", dlls)
-        self.assertLessEqual(dlls, ALLOWED_DLLS, f"unexpected: {sorted(dlls - ALLOWED_DLLS)}")
-        self.assertEqual(self.pe.directory(DIR_DELAY_IMPORT), (0, 0), "no delay-loaded DLLs")
 
     def test_manifest(self):
         manifests = self.resources_of(RT_MANIFEST)
@@ -165,5 +191,5 @@ def image_size_and_depth(image):
 
 
 if __name__ == "__main__":
-    EXE = sys.argv.pop(1)
+    EXE, SUMMARY_EXE = sys.argv.pop(1), sys.argv.pop(1)
     unittest.main()

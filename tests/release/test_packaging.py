@@ -18,6 +18,9 @@ package = None  # make_package, loaded from SCRIPT
 FOLDERS = ["181235_bin", "181235_bin_x64", "bin", "bin_x64", "zfa_act"]
 EPOCH = 1767323046  # 2026-01-02 03:04:06 UTC (zip times have 2-second steps)
 EXE = b"MZ stand-in for the exe"
+SUMMARY_EXE = b"MZ stand-in for the log summary"
+# Line ends as a checkout may leave them: cmd needs CR LF throughout.
+WRAPPER = b"@echo off\r\ncall :label\n:label\r\nexit /b 0\n"
 
 
 def make_payload(root, layout):
@@ -191,11 +194,15 @@ class ZipTest(Scratch):
               "modules/zfa_act/z.dll": b"z"}
 
     def run_script(self, payload, output, exe=EXE):
-        exe_path = os.path.join(self.dir, "qxhotfix.exe")
-        with open(exe_path, "wb") as f:
-            f.write(exe)
+        paths = []
+        for name, data in (("qxhotfix.exe", exe), ("qxlogsummary.exe", SUMMARY_EXE),
+                           ("run-hotfix.cmd", WRAPPER)):
+            paths.append(os.path.join(self.dir, name))
+            with open(paths[-1], "wb") as f:
+                f.write(data)
         return subprocess.run(
-            [sys.executable, SCRIPT, "--exe", exe_path, "--payload", payload,
+            [sys.executable, SCRIPT, "--exe", paths[0], "--summary-exe", paths[1],
+             "--wrapper", paths[2], "--payload", payload,
              "--epoch", str(EPOCH), "--output", output],
             capture_output=True, text=True)
 
@@ -204,10 +211,11 @@ class ZipTest(Scratch):
         result = self.run_script(self.payload(self.LAYOUT), output)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("qxhotfix.exe: NOT signed", result.stdout)
+        self.assertIn("qxlogsummary.exe: NOT signed", result.stdout)
         with zipfile.ZipFile(output) as z:
             infos = z.infolist()
             self.assertEqual([i.filename for i in infos], [
-                "qxhotfix.exe", "SHA256SUMS", "modules/",
+                "qxhotfix.exe", "qxlogsummary.exe", "run-hotfix.cmd", "SHA256SUMS", "modules/",
                 "modules/181235_bin/", "modules/181235_bin_x64/",
                 "modules/bin/", "modules/bin/a.dll", "modules/bin/b.dll",
                 "modules/bin_x64/", "modules/zfa_act/", "modules/zfa_act/z.dll"])
@@ -218,6 +226,9 @@ class ZipTest(Scratch):
                     self.assertEqual(info.external_attr >> 16, 0o40755 if folder else 0o100644)
                     self.assertEqual(info.external_attr & 0x10, 0x10 if folder else 0)
             self.assertEqual(z.read("qxhotfix.exe"), EXE)
+            self.assertEqual(z.read("qxlogsummary.exe"), SUMMARY_EXE)
+            self.assertEqual(z.read("run-hotfix.cmd"),
+                             b"@echo off\r\ncall :label\r\n:label\r\nexit /b 0\r\n")
             self.assertEqual(z.read("modules/bin/b.dll"), b"b" * 500)
             self.assertEqual(z.getinfo("modules/bin/b.dll").compress_type, zipfile.ZIP_DEFLATED)
             self.assertEqual(z.getinfo("modules/bin/a.dll").compress_type, zipfile.ZIP_STORED)

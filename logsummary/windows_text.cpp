@@ -1,0 +1,77 @@
+#include "windows_text.h"
+
+#include "support/unique_handle.h"
+
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+struct LocalMemoryTraits {
+    using Handle = HLOCAL;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle handle) noexcept { ::LocalFree(handle); }
+};
+
+using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
+
+bool IsBlank(wchar_t character)
+{
+    return character == L' ' || character == L'\t' || character == L'\r' || character == L'\n';
+}
+
+// Each run of blanks and line breaks as one space, none at either end.
+std::wstring OnOneLine(std::wstring_view text)
+{
+    std::wstring line;
+    bool blankPending = false;
+    for (const wchar_t character : text) {
+        if (IsBlank(character)) {
+            blankPending = !line.empty();
+            continue;
+        }
+        if (blankPending) {
+            line += L' ';
+            blankPending = false;
+        }
+        line += character;
+    }
+    return line;
+}
+
+} // namespace
+
+std::string ToUtf8(std::wstring_view text)
+{
+    if (text.empty() || text.size() > INT_MAX) {
+        return std::string();
+    }
+    const int units = static_cast<int>(text.size());
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) {
+        return std::string();
+    }
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, utf8.data(), bytes, nullptr, nullptr);
+    return utf8;
+}
+
+std::wstring SystemMessage(DWORD code)
+{
+    wchar_t* text = nullptr;
+    const DWORD length =
+        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const UniqueLocalMemory owner(text);
+    if (length == 0 || !text) {
+        return std::wstring();
+    }
+    return OnOneLine(std::wstring_view(text, length));
+}
+
+std::string ErrorCodeText(DWORD code)
+{
+    char text[16] = {};
+    std::snprintf(text, sizeof(text), "0x%08lx", static_cast<unsigned long>(code));
+    return text;
+}

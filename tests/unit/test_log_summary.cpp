@@ -1,0 +1,140 @@
+#include "csv.h"
+#include "log_parser.h"
+#include "windows_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kBom = "\xEF\xBB\xBF";
+const std::string kFffd = "\xEF\xBF\xBD";
+
+// One line as the hotfix writes it, with the line end given.
+std::string Line(const std::string& entry, const std::string& end = "\r\n")
+{
+    return "2026/12/08 04:51:22,459," + entry + end;
+}
+
+std::string Lines(const std::vector<std::string>& entries, const std::string& end = "\r\n")
+{
+    std::string text;
+    for (const std::string& entry : entries) {
+        text += Line(entry, end);
+    }
+    return text;
+}
+
+const std::vector<std::string> kHead = {"#InitialInfo,C:\\hotfix\\qxhotfix.exe,Administrator", "[info]: Silent Mode",
+                                        "[info]: MajorVersion, 9, MinorVersion, 1, PatchVersion, 3",
+                                        "[info]: ProductType, 1",
+                                        "[info]: Modules Path, \"C:\\hotfix\\modules\\181235_bin\\\""};
+const std::string kCopied = "[info]: CopyFile, \"qxcore.dll\", result , 1, ";
+const std::string kSuccess = "[info]: Hotfix is successful.";
+const std::string kAppliedSummary =
+    "applied|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|2||";
+
+std::vector<std::string> With(std::vector<std::string> entries, const std::vector<std::string>& more)
+{
+    entries.insert(entries.end(), more.begin(), more.end());
+    return entries;
+}
+
+std::string Describe(const RunSummary& run)
+{
+    return std::string(OutcomeName(run.outcome)) + "|" + run.started + "|" + run.user + "|" + run.exePath + "|"
+           + run.mode + "|" + run.release + "|" + run.productType + "|" + std::to_string(run.filesCopied) + "|"
+           + run.error + "|" + (run.errorCode ? std::to_string(*run.errorCode) : "");
+}
+
+// Parses bytes handed over in pieces of the given size (0: all at once).
+std::vector<std::string> Parse(const std::string& bytes, std::size_t pieceSize)
+{
+    std::vector<std::string> runs;
+    LogParser parser([&runs](const RunSummary& run) { runs.push_back(Describe(run)); });
+    const std::size_t step = pieceSize == 0 ? bytes.size() + 1 : pieceSize;
+    for (std::size_t at = 0; at < bytes.size() && !parser.NotALog(); at += step) {
+        parser.Feed(std::string_view(bytes).substr(at, step));
+    }
+    parser.Finish();
+    return runs;
+}
+
+struct ParseCase {
+    const char* name;
+    std::string bytes;
+    std::vector<std::string> runs;
+};
+
+TEST(LogParserTest, SummarizesEachRun)
+{
+    const std::string applied = kBom + Lines(With(kHead, {kCopied, kCopied, kSuccess}));
+    const std::string unreadable = "unreadable|||||||0||";
+    const std::vector<ParseCase> cases = {
+        {"applied", applied, {kAppliedSummary}},
+        {"not applicable",
+         kBom
+             + Lines({"#InitialInfo,C:\\q.exe,", "[info]: Normal Mode",
+                      "[info]: MajorVersion, 9, MinorVersion, 1, PatchVersion, -2",
+                      "[error]: This Version of Quorvex is not applicable."}),
+         {"not applicable|2026-12-08 04:51:22.459||C:\\q.exe|normal|9.1.-2||0|"
+          "This Version of Quorvex is not applicable.|"}},
+        {"last line without its line end",
+         kBom + Lines(With(kHead, {kCopied, kCopied})) + Line(kSuccess, ""),
+         {kAppliedSummary}},
+        {"blank lines and LF CR",
+         kBom + "\r\n" + Lines(With(kHead, {kCopied, kCopied, kSuccess}), "\n\r\n"),
+         {kAppliedSummary}},
+        {"junk between lines is skipped",
+         kBom + Lines(With(kHead, {kCopied})) + std::string("\x00\xFF junk\r\n", 9) + Lines({kCopied, kSuccess}),
+         {kAppliedSummary}},
+        {"nothing counts after the final entry", applied + Lines({"[error]: late", kCopied}), {kAppliedSummary}},
+        {"no initial information line",
+         Lines({"[info]: ProductType, 2", kSuccess}),
+         {"applied|2026-12-08 04:51:22.459|||||2|0||"}},
+        {"comma in the path",
+         Lines({"#InitialInfo,C:\\a,b\\qxhotfix.exe,ops"}),
+         {"incomplete|2026-12-08 04:51:22.459|ops|C:\\a,b\\qxhotfix.exe||||0||"}},
+        {"values of another shape are left out",
+         Lines({"[info]: MajorVersion, 9, MinorVersion, 1", "[info]: ProductType, 1x", kSuccess}),
+         {"applied|2026-12-08 04:51:22.459||||||0||"}},
+        {"an information entry with a code is no error",
+         Lines({"[info]: Running without the single-run lock, GetLastError, 0x00000005", kSuccess}),
+         {"applied|2026-12-08 04:51:22.459||||||0||"}},
+        {"an error without a code",
+         Lines({"[error]: Another hotfix run did not finish in time."}),
+         {"failed|2026-12-08 04:51:22.459||||||0|Another hotfix run did not finish in time.|"}},
+        {"an overlong line is cut",
+         Lines({"[info]: CopyFile, \"" + std::string(200000, 'a') + "\", result , 1, ", kSuccess}),
+         {"applied|2026-12-08 04:51:22.459||||||0||"}},
+        {"byte-order mark only", kBom, {unreadable}},
+        {"time without entry", "2026/12/08 04:51:22,459,\r\n", {unreadable}},
+    };
+    for (const ParseCase& test : cases) {
+        for (const std::size_t pieceSize : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+            EXPECT_EQ(Parse(test.bytes, pieceSize), test.runs) << test.name << ", pieces of " << pieceSize;
+        }
+    }
+}
+
+TEST(CsvTest, RecordsFollowRfc4180)
+{
+    EXPECT_EQ(CsvRecord({"a", "", "b c"}), "a,,b c\r\n");
+    EXPECT_EQ(CsvRecord({"2026/12/08 04:51:22,459"}), "\"2026/12/08 04:51:22,459\"\r\n");
+    EXPECT_EQ(CsvRecord({"say \"hi\"", "x"}), "\"say \"\"hi\"\"\",x\r\n");
+    EXPECT_EQ(CsvRecord({"line\r\nbreak"}), "line" + kFffd + kFffd + "break\r\n");
+}
+
+TEST(WindowsTextTest, SystemMessageOnOneLine)
+{
+    const std::wstring sharingViolation = SystemMessage(ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(sharingViolation.empty());
+    EXPECT_EQ(sharingViolation.find_first_of(L"\r\n"), std::wstring::npos);
+    EXPECT_NE(sharingViolation.back(), L' ');
+    EXPECT_EQ(SystemMessage(0x2000FFFF), L"");
+    EXPECT_EQ(ErrorCodeText(ERROR_SHARING_VIOLATION), "0x00000020");
+}
+
+} // namespace
