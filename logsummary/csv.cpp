@@ -70,6 +70,26 @@ bool IsControl(unsigned char byte)
     return byte < 0x20 || byte == 0x7F;
 }
 
+bool IsPlainNumber(std::string_view field)
+{
+    if (!field.empty() && (field.front() == '-' || field.front() == '+')) {
+        field.remove_prefix(1);
+    }
+    return !field.empty() && field.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// A spreadsheet takes a field that begins with = + - or @ for a formula, and
+// any machine that may write to the log share can put such text into a log:
+// an apostrophe in front keeps it text. A plain number such as -1 stays.
+std::string WithoutFormula(std::string field)
+{
+    if (!field.empty() && std::string_view("=+-@").find(field.front()) != std::string_view::npos
+        && !IsPlainNumber(field)) {
+        field.insert(0, 1, '\'');
+    }
+    return field;
+}
+
 bool NeedsQuotes(std::string_view field)
 {
     return field.find_first_of("\",\r\n") != std::string_view::npos;
@@ -118,7 +138,7 @@ std::string CsvRecord(std::initializer_list<std::string_view> fields)
     const char* separator = "";
     for (const std::string_view field : fields) {
         record += separator;
-        AppendField(record, CleanText(field));
+        AppendField(record, WithoutFormula(CleanText(field)));
         separator = ",";
     }
     record += "\r\n";

@@ -13,6 +13,7 @@ inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 // encoding nor its rows.
 std::string CleanText(std::string_view bytes);
 
-// One RFC 4180 record: the cleaned fields, quoted where they hold a quote
-// or a comma, joined by commas and ended with CR LF.
+// One RFC 4180 record: the cleaned fields, an apostrophe in front of any
+// that a spreadsheet would take for a formula, quoted where they hold a
+// quote or a comma, joined by commas and ended with CR LF.
 std::string CsvRecord(std::initializer_list<std::string_view> fields);

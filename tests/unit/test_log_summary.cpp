@@ -127,6 +127,13 @@ TEST(CsvTest, RecordsFollowRfc4180)
     EXPECT_EQ(CsvRecord({"line\r\nbreak"}), "line" + kFffd + kFffd + "break\r\n");
 }
 
+TEST(CsvTest, FieldsThatASpreadsheetWouldRunStayText)
+{
+    EXPECT_EQ(CsvRecord({"=HYPERLINK(\"x\")", "+1+1", "@SUM(A1)", "-1.1.3"}),
+              "\"'=HYPERLINK(\"\"x\"\")\",'+1+1,'@SUM(A1),'-1.1.3\r\n");
+    EXPECT_EQ(CsvRecord({"-1", "+7", "9.1.3", "a=b"}), "-1,+7,9.1.3,a=b\r\n");
+}
+
 TEST(WindowsTextTest, SystemMessageOnOneLine)
 {
     const std::wstring sharingViolation = SystemMessage(ERROR_SHARING_VIOLATION);
