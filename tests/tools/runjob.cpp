@@ -20,6 +20,8 @@ namespace {
 
 constexpr const char* kTool = "runjob";
 constexpr DWORD kPollMilliseconds = 2;
+constexpr int kStartAttempts = 3;
+constexpr DWORD kStartRetryPause = 100;
 
 std::wstring HexArgument(const wchar_t* argument)
 {
@@ -74,9 +76,19 @@ int wmain(int argc, wchar_t* argv[])
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started = {};
     commandLine.push_back(L'\0');
-    if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                          directory.empty() ? nullptr : directory.c_str(), &startup, &started)) {
-        Fail(kTool, ErrorText("CreateProcessW", ::GetLastError()));
+    // Under load, Wine now and then fails a process start with an internal
+    // error before any code of the program has run: such a start is tried
+    // again. A program that cannot start fails every time.
+    for (int attempt = 1;; ++attempt) {
+        if (::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                             nullptr, directory.empty() ? nullptr : directory.c_str(), &startup, &started)) {
+            break;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) {
+            Fail(kTool, ErrorText("CreateProcessW", error));
+        }
+        ::Sleep(kStartRetryPause);
     }
     const UniqueObjectHandle process(started.hProcess);
     const UniqueObjectHandle thread(started.hThread);
