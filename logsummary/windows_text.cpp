@@ -7,14 +7,6 @@
 
 namespace {
 
-struct LocalMemoryTraits {
-    using Handle = HLOCAL;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { ::LocalFree(handle); }
-};
-
-using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
-
 bool IsBlank(wchar_t character)
 {
     return character == L' ' || character == L'\t' || character == L'\r' || character == L'\n';

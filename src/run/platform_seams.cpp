@@ -7,5 +7,5 @@ BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* entry) noexcept
 
 DWORD LongestLockWait() noexcept
 {
-    return 10 * 60 * 1000;
+    return kLongestLockWait;
 }

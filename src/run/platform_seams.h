@@ -9,5 +9,6 @@
 // FindNextFileW.
 BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* entry) noexcept;
 
-// How long a run waits for another run's lock before it gives up: 10 minutes.
+// How long a run waits for another run's lock before it gives up.
+inline constexpr DWORD kLongestLockWait = 10 * 60 * 1000;
 DWORD LongestLockWait() noexcept;

@@ -18,17 +18,9 @@ constexpr const wchar_t* kLockAccessList = L"D:(A;;GA;;;SY)(A;;GA;;;BA)";
 // All that a run needs of a lock that another account made.
 constexpr DWORD kWaitAndReleaseAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
-// Owns a security descriptor made by the SDDL converter.
-struct LocalMemoryTraits {
-    using Handle = PSECURITY_DESCRIPTOR;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle memory) noexcept { ::LocalFree(memory); }
-};
-using UniqueSecurityDescriptor = UniqueHandle<LocalMemoryTraits>;
-
 UniqueKernelHandle CreateLock(const wchar_t* name) noexcept
 {
-    UniqueSecurityDescriptor descriptor;
+    UniqueLocalMemory descriptor;
     ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockAccessList, SDDL_REVISION_1, descriptor.put(), nullptr);
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
     return UniqueKernelHandle(::CreateMutexW(descriptor ? &attributes : nullptr, FALSE, name));

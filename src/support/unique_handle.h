@@ -77,10 +77,19 @@ struct RegKeyTraits {
     static void Close(Handle handle) noexcept { ::RegCloseKey(handle); }
 };
 
+// Memory that a system call allocated for its caller with LocalAlloc: a
+// security descriptor from the SDDL converter, a system message.
+struct LocalMemoryTraits {
+    using Handle = HLOCAL;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle memory) noexcept { ::LocalFree(memory); }
+};
+
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
+using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 
 // Holds a critical section for the lifetime of the guard, on every way out.
 class CriticalSectionLock {

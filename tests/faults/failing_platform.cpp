@@ -34,5 +34,5 @@ BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* entry) noexcept
 
 DWORD LongestLockWait() noexcept
 {
-    return NumberFromEnvironment(L"QX_LOCK_WAIT_MS").value_or(10 * 60 * 1000);
+    return NumberFromEnvironment(L"QX_LOCK_WAIT_MS").value_or(kLongestLockWait);
 }

@@ -38,14 +38,14 @@ DWORD Milliseconds(const wchar_t* text)
 
 int HoldMutex(const wchar_t* accessList, const wchar_t* name, DWORD milliseconds)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    UniqueLocalMemory descriptor;
     if (std::wcscmp(accessList, L"-") != 0
-        && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, &descriptor, nullptr)) {
+        && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, descriptor.put(),
+                                                                   nullptr)) {
         Fail(kTool, ErrorText("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError()));
     }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
     const UniqueObjectHandle mutex(::CreateMutexW(descriptor ? &attributes : nullptr, TRUE, name));
-    ::LocalFree(descriptor);
     if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) {
         Fail(kTool, ErrorText("CreateMutexW", ::GetLastError()));
     }

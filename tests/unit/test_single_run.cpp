@@ -77,11 +77,10 @@ class ForeignLock {
   public:
     ForeignLock(const wchar_t* name, const wchar_t* accessList)
     {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, &descriptor, nullptr);
-        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+        UniqueLocalMemory descriptor;
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, descriptor.put(), nullptr);
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
         mutex_.reset(::CreateMutexW(&attributes, FALSE, name));
-        ::LocalFree(descriptor);
     }
 
     bool Made() const { return static_cast<bool>(mutex_); }
@@ -92,20 +91,18 @@ class ForeignLock {
 
 std::wstring AccessListOf(HANDLE mutex)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    UniqueLocalMemory descriptor;
     PACL acl = nullptr;
     if (::GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
-                          &descriptor)
+                          descriptor.put())
         != ERROR_SUCCESS) {
         return L"";
     }
     wchar_t* text = nullptr;
-    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
                                                            &text, nullptr);
-    std::wstring result = text ? text : L"";
-    ::LocalFree(text);
-    ::LocalFree(descriptor);
-    return result;
+    const UniqueLocalMemory textOwner(text);
+    return text ? text : L"";
 }
 
 TEST(RunLockTest, MadeWithFullAccessForSystemAndAdministratorsOnly)
