@@ -258,13 +258,6 @@ def machine(wine):
     return f"{os.cpu_count()} cores, {model}, {version}, Linux {platform.release()}"
 
 
-def build_bits(build_dir):
-    """64 when the build's qxhotfix.exe is a PE32+ image, else 32."""
-    header = (build_dir / "qxhotfix.exe").read_bytes()[:4096]
-    offset = int.from_bytes(header[0x3C:0x40], "little")
-    return 64 if header[offset + 24:offset + 26] == b"\x0b\x02" else 32
-
-
 def load():
     return "load average " + ", ".join(f"{value:.2f}" for value in os.getloadavg())
 
@@ -360,7 +353,7 @@ def main():
     started = time.monotonic()
     try:
         print(f"Machine: {machine(options.wine)}; running on {pin(options.cpu)}")
-        print(f"Timed: {options.build_dir / 'qxhotfix.exe'}, a {build_bits(options.build_dir)}-bit build")
+        print(f"Timed: {options.build_dir / 'qxhotfix.exe'}, through {options.wine}")
         progress(f"making a fresh 64-bit Wine prefix in {root}")
         prefix.boot()
         bench = Bench(prefix, options.build_dir.resolve())

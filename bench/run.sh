@@ -21,12 +21,13 @@ done
 
 bash "$repo/tools/install-deps.sh"
 if [ "$(bash "$repo/tools/host-bits.sh" --why)" = 32 ]; then
-    toolchain=toolchain-i686-mingw.cmake wine=wine
+    bits=32 toolchain=toolchain-i686-mingw.cmake wine=wine
     : "${build:=$repo/build}"
 else
-    toolchain=toolchain-x86_64-mingw.cmake wine=/usr/lib/wine/wine64
+    bits=64 toolchain=toolchain-x86_64-mingw.cmake wine=/usr/lib/wine/wine64
     : "${build:=$repo/build-x64}"
 fi
+echo "Timing the ${bits}-bit build in $build"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target qxhotfix copy_floor copy_floor_dlls bench_runner log_bench >/dev/null
 exec python3 "$repo/bench/bench.py" --build-dir "$build" --wine "$wine" "${options[@]}"
