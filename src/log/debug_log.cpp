@@ -90,7 +90,7 @@ CQXDebugLog::~CQXDebugLog()
 {
     if (buffer_ && bufferedLength_ != 0) {
         // The last chance for the run's lines: worth waiting for again.
-        sharingWaitFailed_ = false;
+        file_.WaitAgainForHeldFile();
         WriteToFile(buffer_.get());
     }
     ::DeleteCriticalSection(&lock_);
@@ -98,9 +98,25 @@ CQXDebugLog::~CQXDebugLog()
 
 void CQXDebugLog::AppendToBuffer(const wchar_t* line, std::uint32_t length) noexcept
 {
+    if (bufferedLength_ == 0) {
+        flushDue_ = ::GetTickCount64() + kLongestLineWait;
+    }
     std::wmemcpy(buffer_.get() + bufferedLength_, line, length);
     bufferedLength_ += length;
     buffer_[bufferedLength_] = L'\0';
+}
+
+void CQXDebugLog::FlushWhenDue() noexcept
+{
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= flushDue_ && !Flush()) {
+        flushDue_ = now + kLongestLineWait;
+    }
+}
+
+int CQXDebugLog::WriteToFile(const wchar_t* text) noexcept
+{
+    return file_.Append(text) ? 1 : 0;
 }
 
 int CQXDebugLog::Flush() noexcept
@@ -141,7 +157,7 @@ int DebugLogAllocBuffer(CQXDebugLog& log)
         return 0;
     }
     // Not filled: the buffered text is kept terminated, so only the part in
-    // use is ever touched, and a short run never pays for the whole 1 MiB.
+    // use is ever touched.
     // NOLINTNEXTLINE(cppcoreguidelines-owning-memory,modernize-make-unique): make_unique would fill it
     log.buffer_.reset(new wchar_t[CQXDebugLog::kCapacity]);
     log.buffer_[0] = L'\0';
@@ -170,8 +186,7 @@ int DebugLogVPrintf(CQXDebugLog& log, const wchar_t* format, va_list args)
     if (!log.enabled_) {
         return 0;
     }
-    // Left unfilled: zeroing 20 KB per entry cost as much as the rest of
-    // the entry, and StringCchVPrintfW ends the text within the buffer
+    // Left unfilled: StringCchVPrintfW ends the text within the buffer
     // whatever it writes, a message cut at the limit included.
     const std::unique_ptr<wchar_t[]> message(new wchar_t[kMessageLimit + 1]);
     ::StringCchVPrintfW(message.get(), kMessageLimit + 1, format, args);
@@ -188,6 +203,9 @@ int DebugLogWrite(CQXDebugLog& log, const wchar_t* text)
         return 0;
     }
     const CriticalSectionLock hold(log.lock_);
+    if (log.closed_) {
+        return 0;
+    }
     if (log.entryCount_ <= 0) {
         DebugLogWriteInitialInfo(log);
     }
@@ -223,8 +241,7 @@ int DebugLogWriteLine(CQXDebugLog& log, const wchar_t* text)
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
     wchar_t prefix[kLinePrefixRoom] = {};
-    // The log's own line string: once it has held the longest line so far,
-    // an entry allocates nothing.
+    // The log's own line string, reused so that an entry need not allocate.
     std::wstring& line = log.line_;
     line.assign(prefix, FormatLinePrefix(now, prefix));
     const std::size_t textStart = line.size();
@@ -246,6 +263,7 @@ int DebugLogAppend(CQXDebugLog& log, const wchar_t* line)
     const std::size_t fullest = log.capacity_ - 1;
     if (log.bufferedLength_ + length < fullest) {
         log.AppendToBuffer(line, static_cast<std::uint32_t>(length));
+        log.FlushWhenDue();
         return 1;
     }
     if (!log.Flush()) {
@@ -256,6 +274,52 @@ int DebugLogAppend(CQXDebugLog& log, const wchar_t* line)
         return 1;
     }
     return log.WriteToFile(line);
+}
+
+void DebugLogChooseFile(CQXDebugLog& log)
+{
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    log.file_ = LogFile(ChooseLogFilePath(now));
+}
+
+void DebugLogFlush(CQXDebugLog& log) noexcept
+{
+    const CriticalSectionLock hold(log.lock_);
+    log.Flush();
+}
+
+void DebugLogWriteLast(CQXDebugLog& log, const wchar_t* text) noexcept
+{
+    try {
+        DebugLogWrite(log, text);
+    } catch (...) {
+        // Out of memory: what is buffered still goes out.
+    }
+    const CriticalSectionLock hold(log.lock_);
+    log.Flush();
+    log.closed_ = true;
+}
+
+void ShowDebugLog(CQXDebugLog& log)
+{
+    DebugLogStart(log);
+    if (!log.enabled_) {
+        return;
+    }
+    // The viewer should find the whole run in the file.
+    DebugLogFlush(log);
+    OpenInNotepad(log.LogPath());
+}
+
+void DebugLogFlush() noexcept
+{
+    DebugLogFlush(theLog);
+}
+
+void DebugLogWriteLast(const wchar_t* text) noexcept
+{
+    DebugLogWriteLast(theLog, text);
 }
 
 void ShowDebugLog()

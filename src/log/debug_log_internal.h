@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/log_file.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -8,13 +10,15 @@
 #include <memory>
 #include <string>
 
-// The diagnostic log: a line buffer in front of a UTF-8 file that is opened,
-// appended to and closed again for every write. The program has one, with
-// static storage; tests make their own.
+// The diagnostic log: a line buffer in front of the log file. The program
+// has one, with static storage; tests make their own.
 class CQXDebugLog {
   public:
     // Line buffer size in UTF-16 code units (1 MiB).
     static constexpr std::uint32_t kCapacity = 0x80000;
+    // How long a line may wait in the buffer before the next entry writes
+    // it, so that a run ended from outside still leaves its lines.
+    static constexpr ULONGLONG kLongestLineWait = 1000;
 
     CQXDebugLog() noexcept;
     // Writes what is still buffered; text that cannot be written is lost.
@@ -26,14 +30,11 @@ class CQXDebugLog {
     // stays buffered and 0 is returned.
     int Flush() noexcept;
 
-    // Appends text to the log file as UTF-8, behind a byte-order mark when
-    // the file is empty. Returns nonzero on success; a failed write leaves
-    // the file as it was. Waits about two seconds for a file that another
-    // process holds, until such a wait has failed once. Needs no memory.
+    // Appends text to the log file; nonzero on success (LogFile::Append).
     int WriteToFile(const wchar_t* text) noexcept;
 
     // The file chosen at the lazy start; empty before it.
-    const std::wstring& LogPath() const noexcept { return logPath_; }
+    const std::wstring& LogPath() const noexcept { return file_.Path(); }
 
   private:
     friend void DebugLogStart(CQXDebugLog& log);
@@ -43,16 +44,21 @@ class CQXDebugLog {
     friend int DebugLogVPrintf(CQXDebugLog& log, const wchar_t* format, va_list args);
     friend int DebugLogWrite(CQXDebugLog& log, const wchar_t* text);
     friend int DebugLogAppend(CQXDebugLog& log, const wchar_t* line);
+    friend void DebugLogFlush(CQXDebugLog& log) noexcept;
+    friend void DebugLogWriteLast(CQXDebugLog& log, const wchar_t* text) noexcept;
     friend void ShowDebugLog(CQXDebugLog& log);
 
     // Puts the line behind the buffered text and terminates it; the caller
     // has checked that at most capacity - 1 units are then buffered.
     void AppendToBuffer(const wchar_t* line, std::uint32_t length) noexcept;
+    // Writes the buffer once its oldest line has waited long enough; after
+    // a failed write, tries again only once the same time has passed.
+    void FlushWhenDue() noexcept;
 
     std::atomic<std::int32_t> started_{0};
     CRITICAL_SECTION lock_{};
     std::int32_t enabled_ = 0;
-    std::wstring logPath_;
+    LogFile file_;
     std::int64_t entryCount_ = 0;
     std::unique_ptr<wchar_t[]> buffer_;
     // Where each line is put together, kept from one entry to the next.
@@ -60,9 +66,10 @@ class CQXDebugLog {
     std::uint32_t capacity_ = 0;
     // Length of the buffered text, kept so that appending needs no scan.
     std::uint32_t bufferedLength_ = 0;
-    // Set when a write waited in vain for another process to let go of the
-    // file; later writes of the run then do not wait.
-    bool sharingWaitFailed_ = false;
+    // When the buffered text is next to be written (GetTickCount64).
+    ULONGLONG flushDue_ = 0;
+    // Set by the last entry of a run ended from outside: nothing follows it.
+    bool closed_ = false;
 };
 
 // The lazy start: allocates the line buffer and fixes the file name, once.
@@ -77,10 +84,12 @@ int DebugLogWriteInitialInfo(CQXDebugLog& log);
 // Room for the line prefix, terminator included, whatever the time's fields hold.
 constexpr std::size_t kLinePrefixRoom = 48;
 // Writes the prefix "%04d/%02d/%02d %02d:%02d:%02d,%03d," of a line without
-// the formatter, which costs more than the rest of an entry; returns its length.
+// the general formatter, which is the slow part of an entry; returns its length.
 std::size_t FormatLinePrefix(const SYSTEMTIME& time, wchar_t (&prefix)[kLinePrefixRoom]);
 // Prefixes the local time, appends CR LF and hands the line on.
 int DebugLogWriteLine(CQXDebugLog& log, const wchar_t* text);
 // Buffers a finished line, flushing first when it does not fit.
 int DebugLogAppend(CQXDebugLog& log, const wchar_t* line);
+void DebugLogFlush(CQXDebugLog& log) noexcept;
+void DebugLogWriteLast(CQXDebugLog& log, const wchar_t* text) noexcept;
 void ShowDebugLog(CQXDebugLog& log);

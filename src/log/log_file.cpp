@@ -1,6 +1,7 @@
 // Where the log file goes, how text reaches it, and how it is shown.
-#include "log/debug_log_internal.h"
+#include "log/log_file.h"
 
+#include "log/log_seams.h"
 #include "support/module_path.h"
 #include "support/system_function.h"
 #include "support/unique_handle.h"
@@ -95,15 +96,13 @@ std::wstring TemporaryFolder()
 
 } // namespace
 
-void DebugLogChooseFile(CQXDebugLog& log)
+std::wstring ChooseLogFilePath(const SYSTEMTIME& startTime)
 {
-    SYSTEMTIME now = {};
-    ::GetLocalTime(&now);
     std::wstring folder = GetExecutableFolder();
     if (folder.empty() || !LogPathFits(folder) || !IsFolderWritable(folder)) {
         folder = TemporaryFolder();
     }
-    log.logPath_ = folder.empty() ? std::wstring() : LogFilePath(folder, now);
+    return folder.empty() ? std::wstring() : LogFilePath(folder, startTime);
 }
 
 namespace {
@@ -111,7 +110,7 @@ namespace {
 bool WriteAll(HANDLE file, const void* bytes, DWORD size) noexcept
 {
     DWORD written = 0;
-    return ::WriteFile(file, bytes, size, &written, nullptr) && written == size;
+    return WriteLogBytes(file, bytes, size, &written) && written == size;
 }
 
 // Converts and writes the text piece by piece through a fixed buffer, so
@@ -149,40 +148,39 @@ UniqueFileHandle OpenForAppending(const std::wstring& path, DWORD retries) noexc
 }
 
 // Cuts the file back to its length before a write that failed part-way.
-void TruncateTo(HANDLE file, LARGE_INTEGER length) noexcept
+bool TruncateTo(HANDLE file, LARGE_INTEGER length) noexcept
 {
-    if (::SetFilePointerEx(file, length, nullptr, FILE_BEGIN)) {
-        ::SetEndOfFile(file);
-    }
+    return ::SetFilePointerEx(file, length, nullptr, FILE_BEGIN) && CutLogFile(file);
 }
 
 } // namespace
 
-int CQXDebugLog::WriteToFile(const wchar_t* text) noexcept
+bool LogFile::Append(const wchar_t* text) noexcept
 {
-    if (!text || !*text) {
-        return 0;
+    if (!text || !*text || closedForTheRun_) {
+        return false;
     }
-    const UniqueFileHandle file = OpenForAppending(logPath_, sharingWaitFailed_ ? 0 : kOpenRetries);
+    const UniqueFileHandle file = OpenForAppending(path_, sharingWaitFailed_ ? 0 : kOpenRetries);
     if (!file) {
         // Once waiting for another process to let go of the file has not
         // helped, later writes try once: a file held for the whole run would
-        // otherwise cost the wait at every entry after the buffer fills.
+        // otherwise cost the wait at every write.
         sharingWaitFailed_ = sharingWaitFailed_ || ::GetLastError() == ERROR_SHARING_VIOLATION;
-        return 0;
+        return false;
     }
     LARGE_INTEGER length = {};
     if (!::SetFilePointerEx(file.get(), LARGE_INTEGER{}, &length, FILE_END)) {
-        return 0;
+        return false;
     }
     const bool written = (length.QuadPart != 0 || WriteAll(file.get(), kByteOrderMark, sizeof(kByteOrderMark)))
                          && WriteAsUtf8(file.get(), text);
-    if (!written) {
-        // The file holds whole writes only: the text stays buffered and is
-        // sent again, which must not leave a cut line and a second copy.
-        TruncateTo(file.get(), length);
+    // The file holds whole writes only: a failed text is sent again later,
+    // which must not leave a cut copy in front of the whole one. A cut that
+    // cannot be undone stays the file's last text instead.
+    if (!written && !TruncateTo(file.get(), length)) {
+        closedForTheRun_ = true;
     }
-    return written ? 1 : 0;
+    return written;
 }
 
 namespace {
@@ -197,17 +195,8 @@ bool SystemFilePath(const wchar_t* backslashAndName, wchar_t (&path)[MAX_PATH])
 
 } // namespace
 
-void ShowDebugLog(CQXDebugLog& log)
+void OpenInNotepad(const std::wstring& path) noexcept
 {
-    DebugLogStart(log);
-    if (!log.enabled_) {
-        return;
-    }
-    {
-        // The viewer should find the whole run in the file.
-        const CriticalSectionLock hold(log.lock_);
-        log.Flush();
-    }
     // Notepad and the shell from the system folder by their full paths: an
     // elevated program must not start a notepad.exe or load a shell32.dll
     // planted in the current directory or beside it.
@@ -218,6 +207,6 @@ void ShowDebugLog(CQXDebugLog& log)
     }
     const auto shellExecute = LoadSystemFunction<decltype(&::ShellExecuteW)>(shell, "ShellExecuteW");
     if (shellExecute) {
-        shellExecute(nullptr, L"open", notepad, log.logPath_.c_str(), nullptr, SW_SHOWNORMAL);
+        shellExecute(nullptr, L"open", notepad, path.c_str(), nullptr, SW_SHOWNORMAL);
     }
 }
