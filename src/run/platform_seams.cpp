@@ -9,3 +9,8 @@ DWORD LongestLockWait() noexcept
 {
     return kLongestLockWait;
 }
+
+HANDLE CreateRunMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name) noexcept
+{
+    return ::CreateMutexW(attributes, FALSE, name);
+}

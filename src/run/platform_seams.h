@@ -12,3 +12,6 @@ BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* entry) noexcept;
 // How long a run waits for another run's lock before it gives up.
 inline constexpr DWORD kLongestLockWait = 10 * 60 * 1000;
 DWORD LongestLockWait() noexcept;
+
+// CreateMutexW, not taking the lock at once.
+HANDLE CreateRunMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name) noexcept;

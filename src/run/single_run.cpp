@@ -11,31 +11,48 @@
 namespace {
 
 constexpr const wchar_t* kLockName = L"Global\\qxhotfix-9.1.3-apply";
-// SYSTEM and the Administrators group get full access whichever account
-// makes the lock, so that a deployment tool's run as SYSTEM and an
-// administrator's elevated run share it.
-constexpr const wchar_t* kLockAccessList = L"D:(A;;GA;;;SY)(A;;GA;;;BA)";
 // All that a run needs of a lock that another account made.
 constexpr DWORD kWaitAndReleaseAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
-UniqueKernelHandle CreateLock(const wchar_t* name) noexcept
+OpenedRunLock CreateLock(const wchar_t* name, const wchar_t* accessList) noexcept
 {
     UniqueLocalMemory descriptor;
-    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockAccessList, SDDL_REVISION_1, descriptor.put(), nullptr);
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, descriptor.put(),
+                                                                nullptr)) {
+        return OpenedRunLock{UniqueKernelHandle(), ::GetLastError()};
+    }
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-    return UniqueKernelHandle(::CreateMutexW(descriptor ? &attributes : nullptr, FALSE, name));
+    UniqueKernelHandle mutex(CreateRunMutex(&attributes, name));
+    const DWORD error = mutex ? ERROR_SUCCESS : ::GetLastError();
+    return OpenedRunLock{std::move(mutex), error};
+}
+
+struct LockWait {
+    DWORD result;
+    DWORD error;
+};
+
+LockWait WaitForLock(HANDLE mutex, DWORD milliseconds) noexcept
+{
+    const DWORD result = ::WaitForSingleObject(mutex, milliseconds);
+    return LockWait{result, result == WAIT_FAILED ? ::GetLastError() : ERROR_SUCCESS};
+}
+
+void LogRunningWithoutLock(DWORD error)
+{
+    DebugLogPrintf(L"[info]: Running without the single-run lock, GetLastError, 0x%08x",
+                   static_cast<unsigned int>(error));
 }
 
 } // namespace
 
-OpenedRunLock OpenRunLock(const wchar_t* name) noexcept
+OpenedRunLock OpenRunLock(const wchar_t* name, const wchar_t* accessList) noexcept
 {
-    OpenedRunLock lock{CreateLock(name)};
-    if (!lock.mutex && ::GetLastError() == ERROR_ACCESS_DENIED) {
-        lock.mutex.reset(::OpenMutexW(kWaitAndReleaseAccess, FALSE, name));
-    }
-    if (!lock.mutex) {
-        lock.error = ::GetLastError();
+    OpenedRunLock lock = CreateLock(name, accessList);
+    if (lock.error == ERROR_ACCESS_DENIED) {
+        UniqueKernelHandle opened(::OpenMutexW(kWaitAndReleaseAccess, FALSE, name));
+        lock.error = opened ? ERROR_SUCCESS : ::GetLastError();
+        lock.mutex = std::move(opened);
     }
     return lock;
 }
@@ -47,26 +64,34 @@ SingleRunLock::SingleRunLock(const wchar_t* name) : SingleRunLock(OpenRunLock(na
 SingleRunLock::SingleRunLock(OpenedRunLock lock) : mutex_(std::move(lock.mutex))
 {
     if (!mutex_) {
-        DebugLogPrintf(L"[info]: Running without the single-run lock, GetLastError, 0x%08x",
-                       static_cast<unsigned int>(lock.error));
+        LogRunningWithoutLock(lock.error);
         return;
     }
-    DWORD waited = ::WaitForSingleObject(mutex_.get(), 0);
-    if (waited == WAIT_TIMEOUT) {
+    LockWait waited = WaitForLock(mutex_.get(), 0);
+    if (waited.result == WAIT_TIMEOUT) {
         DebugLogPrintf(L"[info]: Waiting for another hotfix run to finish.");
-        waited = ::WaitForSingleObject(mutex_.get(), LongestLockWait());
+        // A run ended from outside while it waits still leaves its lines.
+        DebugLogFlush();
+        waited = WaitForLock(mutex_.get(), LongestLockWait());
     }
-    if (waited == WAIT_TIMEOUT) {
+    switch (waited.result) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED: // the lock of a run that died is ours now
+        owned_ = true;
+        break;
+    case WAIT_TIMEOUT:
         DebugLogPrintf(L"[error]: Another hotfix run did not finish in time.");
         RaiseOutcome(kOutcomeFailed);
+    default:
+        LogRunningWithoutLock(waited.error);
+        break;
     }
-    // An abandoned lock belongs to a run that died; it is ours now.
-    owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
 SingleRunLock::~SingleRunLock()
 {
     if (owned_) {
+        DebugLogFlush();
         ::ReleaseMutex(mutex_.get());
     }
 }

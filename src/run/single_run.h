@@ -20,18 +20,25 @@ class SingleRunLock {
     SingleRunLock();
     // A lock of another name, for tests that must not meet a real run's.
     explicit SingleRunLock(const wchar_t* name);
+    // Waits for the lock as OpenRunLock found it.
+    explicit SingleRunLock(OpenedRunLock lock);
+    // Writes the log before letting the next run go, so that a log file
+    // that the two share holds this run's lines ahead of the next one's.
     ~SingleRunLock();
     SingleRunLock(const SingleRunLock&) = delete;
     SingleRunLock& operator=(const SingleRunLock&) = delete;
 
   private:
-    explicit SingleRunLock(OpenedRunLock lock);
-
     UniqueKernelHandle mutex_;
     bool owned_ = false;
 };
 
-// The named lock, made with full access for SYSTEM and Administrators or,
-// when it exists and refuses this account full access, opened just to wait
-// on and release it.
-OpenedRunLock OpenRunLock(const wchar_t* name) noexcept;
+// SYSTEM and the Administrators group get full access whichever account
+// makes the lock, so that a deployment tool's run as SYSTEM and an
+// administrator's elevated run share it.
+inline constexpr const wchar_t* kRunLockAccessList = L"D:(A;;GA;;;SY)(A;;GA;;;BA)";
+
+// The named lock, made with the access list or, when it exists and refuses
+// this account full access, opened just to wait on and release it. The
+// error is the failing call's own, read before anything else could change it.
+OpenedRunLock OpenRunLock(const wchar_t* name, const wchar_t* accessList = kRunLockAccessList) noexcept;

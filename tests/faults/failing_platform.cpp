@@ -3,6 +3,10 @@
 //   QX_FIND_NEXT_ERROR  a system error code (decimal or 0x hex): every
 //                       FindNextFileW of the run fails with it
 //   QX_LOCK_WAIT_MS     how long a run waits for another run's lock
+//   QX_LOCK_CREATE_DENIED  when set, making the run's lock is refused with
+//                       ERROR_ACCESS_DENIED, as Windows refuses it to an
+//                       account that the existing lock does not grant
+//                       full access
 // Without them both behave as in the shipped exe.
 #include "run/platform_seams.h"
 
@@ -35,4 +39,13 @@ BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* entry) noexcept
 DWORD LongestLockWait() noexcept
 {
     return NumberFromEnvironment(L"QX_LOCK_WAIT_MS").value_or(kLongestLockWait);
+}
+
+HANDLE CreateRunMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name) noexcept
+{
+    if (NumberFromEnvironment(L"QX_LOCK_CREATE_DENIED")) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return ::CreateMutexW(attributes, FALSE, name);
 }
