@@ -3,6 +3,7 @@
 #include "log/debug_log.h"
 #include "run/copy_plan.h"
 #include "run/gates.h"
+#include "run/interruption.h"
 #include "run/outcome.h"
 #include "run/single_run.h"
 
@@ -46,6 +47,7 @@ int wmain(int argc, wchar_t* argv[], wchar_t* /*envp*/[])
     try {
         // First of all: the log's start already loads system code.
         RestrictDllSearchPath();
+        LogInterruptions();
         const bool silent = IsSilentMode(argc, argv);
         const OutcomeCode outcome = RunHotfix();
         if (!silent) {

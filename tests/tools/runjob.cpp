@@ -12,6 +12,10 @@
 // "exit-code N" with the program's exit code and returns 0. When the time
 // is up, ends every process of the job and returns 2; other failures
 // return 1. Messages go to standard error.
+//
+// With QX_RUNJOB_CTRL_C_AFTER_MS set, Ctrl+C reaches the program after that
+// many milliseconds, as when a user presses it in the program's console.
+// Wine delivers no Ctrl+Break between processes, so Ctrl+C it is.
 #include "tool_support.h"
 
 #include <cwchar>
@@ -30,6 +34,42 @@ std::wstring HexArgument(const wchar_t* argument)
         Fail(kTool, "arguments after the timeout must be hex-encoded UTF-8");
     }
     return FromUtf8(std::string(bytes->begin(), bytes->end()));
+}
+
+DWORD CtrlCAfterMilliseconds()
+{
+    wchar_t value[32] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"QX_RUNJOB_CTRL_C_AFTER_MS", value, 32);
+    return length == 0 || length >= 32 ? 0 : static_cast<DWORD>(std::wcstoul(value, nullptr, 10));
+}
+
+BOOL WINAPI IgnoreCtrlC(DWORD event)
+{
+    return event == CTRL_C_EVENT;
+}
+
+// A console of this tool's own, which the program inherits and which then
+// carries the event to it: the one Wine gives a program started without a
+// terminal carries none.
+void ShareANewConsole()
+{
+    ::FreeConsole();
+    if (!::AllocConsole()) {
+        Fail(kTool, ErrorText("AllocConsole", ::GetLastError()));
+    }
+}
+
+// Ctrl+C to every process of the console, unless the program ended before;
+// this tool lets it pass.
+void CtrlCAfter(HANDLE process, DWORD milliseconds)
+{
+    if (::WaitForSingleObject(process, milliseconds) != WAIT_TIMEOUT) {
+        return;
+    }
+    ::SetConsoleCtrlHandler(IgnoreCtrlC, TRUE);
+    if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        Fail(kTool, ErrorText("GenerateConsoleCtrlEvent", ::GetLastError()));
+    }
 }
 
 DWORD ActiveProcesses(HANDLE job)
@@ -76,6 +116,10 @@ int wmain(int argc, wchar_t* argv[])
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started = {};
     commandLine.push_back(L'\0');
+    const DWORD ctrlCAfter = CtrlCAfterMilliseconds();
+    if (ctrlCAfter != 0) {
+        ShareANewConsole();
+    }
     // Under load, Wine now and then fails a process start with an internal
     // error before any code of the program has run: such a start is tried
     // again. A program that cannot start fails every time.
@@ -98,6 +142,9 @@ int wmain(int argc, wchar_t* argv[])
         Fail(kTool, ErrorText("AssignProcessToJobObject", error));
     }
     ::ResumeThread(thread.get());
+    if (ctrlCAfter != 0) {
+        CtrlCAfter(process.get(), ctrlCAfter);
+    }
 
     const ULONGLONG deadline = ::GetTickCount64() + timeout;
     if (::WaitForSingleObject(process.get(), timeout) != WAIT_OBJECT_0) {
