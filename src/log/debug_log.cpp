@@ -312,6 +312,11 @@ void ShowDebugLog(CQXDebugLog& log)
     OpenInNotepad(log.LogPath());
 }
 
+CQXDebugLog& ProcessDebugLog() noexcept
+{
+    return theLog;
+}
+
 void DebugLogFlush() noexcept
 {
     DebugLogFlush(theLog);

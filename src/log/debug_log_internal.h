@@ -48,6 +48,9 @@ class CQXDebugLog {
     friend void DebugLogWriteLast(CQXDebugLog& log, const wchar_t* text) noexcept;
     friend void ShowDebugLog(CQXDebugLog& log);
 
+// The program's one log, for tests of code that writes to it.
+CQXDebugLog& ProcessDebugLog() noexcept;
+
     // Puts the line behind the buffered text and terminates it; the caller
     // has checked that at most capacity - 1 units are then buffered.
     void AppendToBuffer(const wchar_t* line, std::uint32_t length) noexcept;
@@ -93,3 +96,6 @@ int DebugLogAppend(CQXDebugLog& log, const wchar_t* line);
 void DebugLogFlush(CQXDebugLog& log) noexcept;
 void DebugLogWriteLast(CQXDebugLog& log, const wchar_t* text) noexcept;
 void ShowDebugLog(CQXDebugLog& log);
+
+// The program's one log, for tests of code that writes to it.
+CQXDebugLog& ProcessDebugLog() noexcept;

@@ -1,5 +1,6 @@
 #include "log/debug_log_internal.h"
 
+#include "process_log.h"
 #include "support/module_path.h"
 #include "test_files.h"
 
@@ -53,6 +54,22 @@ bool HasTimePrefix(const std::string& line)
     }
     return true;
 }
+
+// The program's own log, which the tests of code that logs write to, starts
+// before the first test and in a second of its own: no test's log shares
+// its file name.
+class ProcessLogFirst : public testing::Environment {
+  public:
+    void SetUp() override
+    {
+        DebugLogPrintf(L"%s", L"");
+        SYSTEMTIME now = {};
+        ::GetLocalTime(&now);
+        ::Sleep(1001u - now.wMilliseconds);
+    }
+};
+
+[[maybe_unused]] testing::Environment* const processLogFirst = testing::AddGlobalTestEnvironment(new ProcessLogFirst);
 
 // Each test gets a fresh log whose file is removed afterwards; logs started
 // in the same second share a file name, so no two live at once.
@@ -291,11 +308,16 @@ INSTANTIATE_TEST_SUITE_P(Times, LinePrefixTest,
 
 TEST_F(DebugLogTest, ByteOrderMarkOnlyOnAnEmptyFile)
 {
-    WriteFileBytes(path_, "");
-    EXPECT_EQ(log_->WriteToFile(L"a"), 1);
-    EXPECT_EQ(log_->WriteToFile(L"b"), 1);
-    EXPECT_EQ(ReadFileBytes(path_), "\xEF\xBB\xBF"
-                                    "ab");
+    // What the file held before, and what it holds after two appends.
+    const std::pair<std::string, std::string> cases[] = {{"", "\xEF\xBB\xBF"
+                                                              "ab"},
+                                                         {"no mark\r\n", "no mark\r\nab"}};
+    for (const auto& [before, after] : cases) {
+        WriteFileBytes(path_, before);
+        EXPECT_EQ(log_->WriteToFile(L"a"), 1);
+        EXPECT_EQ(log_->WriteToFile(L"b"), 1);
+        EXPECT_EQ(ReadFileBytes(path_), after) << "a byte-order mark belongs only at the start of an empty file";
+    }
 }
 
 TEST_F(DebugLogTest, FileOfTheSameNameIsAppendedTo)
@@ -323,6 +345,72 @@ TEST_F(DebugLogTest, FailedFlushDropsTheNewLineAndKeepsTheBufferedText)
     EXPECT_EQ(ReadFileBytes(path_).size(), kBomLength + 524000);
     EXPECT_EQ(FileTextAfterEnd(), std::string(524000, 'a') + std::string(300, 'b'));
 }
+
+TEST_F(DebugLogTest, LinesReachTheFileOnceTheOldestHasWaitedASecond)
+{
+    DebugLogWrite(*log_, L"[info]: first");
+    ::Sleep(300);
+    DebugLogWrite(*log_, L"[info]: young");
+    EXPECT_FALSE(FileExists(path_)) << "the buffer was written before its oldest line was a second old";
+    ::Sleep(800);
+    DebugLogWrite(*log_, L"[info]: due");
+    const std::string written = ReadFileBytes(path_);
+    EXPECT_EQ(SplitLines(written.substr(kBomLength)).size(), 4u)
+        << "an entry did not write the buffer whose oldest line was a second old";
+    DebugLogWrite(*log_, L"[info]: next");
+    EXPECT_EQ(ReadFileBytes(path_), written) << "the buffer was written again before a second had passed";
+    const std::vector<std::string> entries = EntriesAfterEnd();
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(entries.begin() + 1, entries.end()),
+              (std::vector<std::string>{"[info]: first", "[info]: young", "[info]: due", "[info]: next"}));
+}
+
+TEST_F(DebugLogTest, LastEntryGoesOutWithTheBufferAndNothingFollowsIt)
+{
+    DebugLogWrite(*log_, L"[info]: before");
+    DebugLogWriteLast(*log_, L"[error]: The run was interrupted.");
+    const std::string written = ReadFileBytes(path_);
+    EXPECT_EQ(DebugLogWrite(*log_, L"[info]: after"), 0);
+    const std::vector<std::string> entries = EntriesAfterEnd();
+    ASSERT_EQ(entries.size(), 3u) << "the last entry and the buffered ones must be in the file at once";
+    EXPECT_EQ(entries[1], "[info]: before");
+    EXPECT_EQ(entries[2], "[error]: The run was interrupted.");
+    EXPECT_EQ(ReadFileBytes(path_), written) << "an entry after the last one reached the file";
+}
+
+// A flush whose write fails part-way (the fault seam writes 4 bytes of it),
+// then one that the file takes. The cut-off text must never stand in the
+// file in front of a whole copy of it.
+struct FailedWriteCase {
+    const char* name;
+    const wchar_t* cutError; // null: cutting the failed write back succeeds
+    const char* afterFailure;
+    const char* atEnd;
+};
+
+class FailedWriteTest : public DebugLogTest, public testing::WithParamInterface<FailedWriteCase> {};
+
+TEST_P(FailedWriteTest, LeavesNoDoubledText)
+{
+    const FailedWriteCase& c = GetParam();
+    DebugLogAppend(*log_, L"first\r\n");
+    ASSERT_EQ(log_->Flush(), 1);
+    DebugLogAppend(*log_, L"second\r\n");
+    {
+        const ScopedEnvironment limit(L"QX_LOG_WRITE_LIMIT", L"4");
+        const ScopedEnvironment cut(L"QX_LOG_CUT_ERROR", c.cutError);
+        EXPECT_EQ(log_->Flush(), 0) << "a write that failed part-way counted as written";
+    }
+    EXPECT_EQ(ReadFileBytes(path_).substr(kBomLength), c.afterFailure);
+    log_->Flush();
+    EXPECT_EQ(FileTextAfterEnd(), c.atEnd);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, FailedWriteTest,
+    testing::Values(FailedWriteCase{"CutBackThenWrittenWhole", nullptr, "first\r\n", "first\r\nsecond\r\n"},
+                    FailedWriteCase{"NotCutBackSoNoMoreWrites", L"5", "first\r\nseco", "first\r\nseco"}),
+    [](const testing::TestParamInfo<FailedWriteCase>& param) { return param.param.name; });
 
 // Holds the log file open without sharing for a while, from another thread.
 class FileHolder {

@@ -1,10 +1,13 @@
 #include "run/single_run.h"
 
+#include "process_log.h"
+
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -113,14 +116,16 @@ TEST(RunLockTest, MadeWithFullAccessForSystemAndAdministratorsOnly)
     EXPECT_EQ(AccessListOf(lock.mutex.get()), L"D:(A;;GA;;;SY)(A;;GA;;;BA)");
 }
 
-// (access list of the lock that another account made, whether this account
-// can use it, the error when it cannot). Windows refuses the full access
-// that creating an existing lock asks for unless the list grants it, so the
-// lock that grants only waiting and releasing is reached by opening it for
-// just that; Wine lets such a create through.
+// (access list of the lock that another account made, whether making it
+// again is refused, whether this account can use it, the error when it
+// cannot). Windows refuses the full access that creating an existing lock
+// asks for unless the list grants it, so the lock that grants only waiting
+// and releasing is reached by opening it for just that. Wine lets such a
+// create through: the fault seam refuses it as Windows would.
 struct ForeignLockCase {
     const char* name;
     const wchar_t* accessList;
+    bool createRefused;
     bool usable;
     DWORD error;
 };
@@ -133,33 +138,68 @@ TEST_P(ForeignRunLockTest, OpenedForWaitingAndReleasingWhenFullAccessIsRefused)
     const std::wstring name = L"qxhotfix-test-foreign-" + std::wstring(c.name, c.name + std::strlen(c.name));
     const ForeignLock other(name.c_str(), c.accessList);
     ASSERT_TRUE(other.Made());
+    const ScopedEnvironment refuse(L"QX_LOCK_CREATE_DENIED", c.createRefused ? L"1" : nullptr);
     const OpenedRunLock lock = OpenRunLock(name.c_str());
     ASSERT_EQ(static_cast<bool>(lock.mutex), c.usable);
     EXPECT_EQ(lock.error, c.error);
     if (lock.mutex) {
-        EXPECT_EQ(::WaitForSingleObject(lock.mutex.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
-        EXPECT_TRUE(::ReleaseMutex(lock.mutex.get()));
+        EXPECT_EQ(::WaitForSingleObject(lock.mutex.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0))
+            << "the lock was opened without the right to wait for it";
+        EXPECT_TRUE(::ReleaseMutex(lock.mutex.get())) << "the lock was opened without the right to release it";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AccessLists, ForeignRunLockTest,
-                         testing::Values(ForeignLockCase{"FullForEveryone", L"D:(A;;GA;;;WD)", true, ERROR_SUCCESS},
-                                         // SYNCHRONIZE | MUTEX_MODIFY_STATE for everyone, nothing more.
-                                         ForeignLockCase{"WaitAndReleaseOnly", L"D:(A;;0x100001;;;WD)", true,
-                                                         ERROR_SUCCESS},
-                                         ForeignLockCase{"NoAccess", L"D:", false, ERROR_ACCESS_DENIED}),
-                         [](const testing::TestParamInfo<ForeignLockCase>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    AccessLists, ForeignRunLockTest,
+    testing::Values(ForeignLockCase{"FullForEveryone", L"D:(A;;GA;;;WD)", false, true, ERROR_SUCCESS},
+                    // SYNCHRONIZE | MUTEX_MODIFY_STATE for everyone, nothing more.
+                    ForeignLockCase{"WaitAndReleaseOnly", L"D:(A;;0x100001;;;WD)", true, true, ERROR_SUCCESS},
+                    // SYNCHRONIZE alone: a lock that could not be released.
+                    ForeignLockCase{"WaitOnly", L"D:(A;;0x100000;;;WD)", true, false, ERROR_ACCESS_DENIED},
+                    ForeignLockCase{"NoAccess", L"D:", true, false, ERROR_ACCESS_DENIED}),
+    [](const testing::TestParamInfo<ForeignLockCase>& param) { return param.param.name; });
 
-TEST(SingleRunLockTest, GoesOnWithoutALockThatRefusesEveryAccess)
+constexpr const char* kRunningWithoutTheLock = "[info]: Running without the single-run lock, GetLastError, ";
+
+TEST(SingleRunLockTest, GoesOnWithoutALockThatRefusesEveryAccessAndSaysSo)
 {
     const ForeignLock other(L"qxhotfix-test-refused", L"D:");
     ASSERT_TRUE(other.Made());
+    const ScopedEnvironment refuse(L"QX_LOCK_CREATE_DENIED", L"1");
     const ULONGLONG start = ::GetTickCount64();
     {
         const SingleRunLock lock(L"qxhotfix-test-refused");
     }
-    // No wait for a lock it could not open.
-    EXPECT_LT(::GetTickCount64() - start, 5000u);
+    EXPECT_LT(::GetTickCount64() - start, 5000u) << "waited for a lock it could not open";
+    EXPECT_EQ(LastProcessLogEntry(), std::string(kRunningWithoutTheLock) + "0x00000005");
+}
+
+TEST(SingleRunLockTest, AccessListThatCannotBeBuiltMeansNoLockAndSaysWhy)
+{
+    const OpenedRunLock opened = OpenRunLock(L"qxhotfix-test-bad-list", L"D:(not an access list");
+    EXPECT_FALSE(opened.mutex) << "a lock was made without the access list";
+    ASSERT_NE(opened.error, static_cast<DWORD>(ERROR_SUCCESS)) << "the failing call's error was lost";
+    const DWORD error = opened.error;
+    {
+        const SingleRunLock lock{OpenedRunLock{UniqueKernelHandle(), error}};
+    }
+    char code[16] = {};
+    std::snprintf(code, sizeof(code), "0x%08lx", static_cast<unsigned long>(error));
+    EXPECT_EQ(LastProcessLogEntry(), kRunningWithoutTheLock + std::string(code));
+}
+
+TEST(SingleRunLockTest, WaitThatFailsMeansNoLockAndSaysWhy)
+{
+    const UniqueKernelHandle mutex(::CreateMutexW(nullptr, FALSE, nullptr));
+    ASSERT_TRUE(mutex);
+    HANDLE cannotWait = nullptr;
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), mutex.get(), ::GetCurrentProcess(), &cannotWait,
+                                  MUTEX_MODIFY_STATE, FALSE, 0));
+    {
+        const SingleRunLock lock{OpenedRunLock{UniqueKernelHandle(cannotWait), ERROR_SUCCESS}};
+    }
+    EXPECT_EQ(LastProcessLogEntry(), std::string(kRunningWithoutTheLock) + "0x00000005")
+        << "a wait that failed went on without a word";
 }
 
 } // namespace
