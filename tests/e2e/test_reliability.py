@@ -1,12 +1,15 @@
 """End-to-end tests of runs that meet faults: memory running out at any
-allocation, a log file held by another process, two runs at once, hostile
-registry data, and paths longer than MAX_PATH. Whatever happens, a run must
+allocation, a log file held by another process, two runs at once, runs
+killed or interrupted part-way, hostile registry data, and paths longer
+than MAX_PATH. Whatever happens, a run must
 end by itself, report a failure as 1 and never as 0, leave every installed
 file either old or new, and keep its log well formed.
 """
 
 import contextlib
+import csv
 import datetime
+import io
 import os
 import random
 import subprocess
@@ -21,9 +24,11 @@ from installation import PAIRS, SUCCESS, Installation, planned_pairs
 
 PREFIXES = {}
 FAULTS_EXE = Path(os.environ.get("QX_FAULTS_EXE") or harness.REPO / "build" / "qxhotfix_faults.exe")
+SUMMARY_EXE = Path(os.environ.get("QX_LOGSUMMARY_EXE") or harness.REPO / "build" / "qxlogsummary.exe")
 UNEXPECTED_ERROR = "[error]: The run stopped on an unexpected error."
 LOCK_NAME = "Global\\qxhotfix-9.1.3-apply"
 SILENT = "[info]: Silent Mode"
+INTERRUPTED = "[error]: The run was interrupted."
 GAVE_UP = "[error]: Another hotfix run did not finish in time."
 
 
@@ -261,6 +266,35 @@ class PlatformFaultTest(ReliabilityTestCase):
         self.assertEqual(run.lines[1:], [SILENT, WAITING, GAVE_UP])
         self.assertEqual(install.tree(), install.before)
 
+    def test_lock_that_another_account_made_is_opened_waited_for_and_then_applied(self):
+        install = self.world(exe=FAULTS_EXE)
+        install.registry().apply()
+        # Making the lock is refused as Windows refuses it to an account
+        # that the existing lock does not grant full access.
+        with self.prefix.hold_mutex(LOCK_NAME, milliseconds=2000):
+            run = harness.run_hotfix(install.exe, ["/s"], env={"QX_LOCK_CREATE_DENIED": "1"})
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.lines[1:3], [SILENT, WAITING])
+        self.assertGreater(run.result.seconds, 1.5, "did not wait for the other run's lock")
+        self.assertEqual(run.lines[-1], SUCCESS)
+        self.assertEqual(install.tree(), self.applied_tree(install))
+
+    def test_write_that_cannot_be_cut_back_leaves_a_cut_line_and_nothing_twice(self):
+        install = self.world(exe=FAULTS_EXE)
+        install.registry().apply()
+        # The first write of the log's text stops after 300 bytes, and cutting
+        # it back fails: the file takes nothing more in this run.
+        run = harness.run_hotfix(install.exe, ["/s"], env={"QX_LOG_WRITE_LIMIT": "300", "QX_LOG_CUT_ERROR": "5"})
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(install.tree(), self.applied_tree(install))
+        data = run.log_bytes
+        self.assertEqual(len(data), len(harness.BOM) + 300)
+        whole, _, cut = data[len(harness.BOM):].rpartition(b"\r\n")
+        lines = harness.parse_log(harness.BOM + whole + b"\r\n").lines
+        self.assertEqual(lines[0], f"#InitialInfo,{install.exe.exe_windows},{self.prefix.user_name}")
+        self.assertEqual(len(set(lines)), len(lines))
+        self.assertNotIn(b"#InitialInfo", cut)
+
     def test_lock_that_refuses_this_account_is_logged_and_the_run_goes_on(self):
         install = self.world()
         install.registry().apply()
@@ -315,6 +349,110 @@ class ConcurrentRunsTest(ReliabilityTestCase):
 
 
 WAITING = "[info]: Waiting for another hotfix run to finish."
+
+
+def many_files_payload(count):
+    """count small files spread over the five shipped folders."""
+    return {sub: {f"m{index:05d}.dll": b"new" for index in range(count // len(PAIRS))} for sub, _, _ in PAIRS.values()}
+
+
+class BackgroundRun:
+    """A run of qxhotfix.exe that goes on while the test works, until the
+    test kills it as a deployment tool's time-out would: the job that runs
+    it is closed, which ends it at once."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        command = [harness.WINE, str(harness.TOOLS_DIR / "runjob.exe"), "600000",
+                   harness._hex_argument(folder.exe_windows),
+                   harness._hex_argument(harness.windows_command_line([folder.exe_windows, "/s"]))]
+        self.process = subprocess.Popen(command, env=folder.prefix.environment(), stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def running(self):
+        return self.process.poll() is None
+
+    def kill(self):
+        """Ends the run; returns the moment it was ended."""
+        self.process.kill()
+        self.process.wait(timeout=30)
+        return time.time()
+
+    def lines(self):
+        """The lines of its log that have reached the file whole."""
+        logs = self.folder.logs()
+        if not logs:
+            return []
+        data = logs[0].read_bytes()
+        return harness.parse_log(data[:data.rfind(b"\r\n") + 2]).lines if b"\r\n" in data else []
+
+
+def wait_until(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+class KilledRunTest(ReliabilityTestCase):
+    """Runs ended from outside part-way leave a log of what they did, up to
+    about a second before their end."""
+
+    def test_killed_while_copying_or_while_waiting_for_that_run(self):
+        install = self.world(payload=many_files_payload(40000))
+        install.registry().apply()
+        copying = BackgroundRun(install.exe)
+        waiting = None
+        try:
+            self.assertTrue(wait_until(lambda: any(line.startswith("[info]: CopyFile") for line in copying.lines()),
+                                       60), "no copy entry reached the file while the run copied")
+            waiting = BackgroundRun(self.prefix.exe_folder())
+            self.assertTrue(wait_until(lambda: WAITING in waiting.lines(), 30),
+                            f"the waiting run left no waiting entry: {waiting.lines()}")
+            self.assertTrue(copying.running(), "the copying run ended before it could be killed")
+            waiting.kill()
+            killed = copying.kill()
+        finally:
+            for run in (copying, waiting):
+                if run and run.running():
+                    run.kill()
+        self.assertEqual(waiting.lines(), [f"#InitialInfo,{waiting.folder.exe_windows},{self.prefix.user_name}",
+                                           SILENT, WAITING])
+
+        data = install.exe.logs()[0].read_bytes()
+        self.assertTrue(data.endswith(b"\r\n"), "the killed run's log ends in a cut line")
+        log = harness.parse_log(data)
+        self.assertNotIn(SUCCESS, log.lines)
+        last = log.entries[-1]
+        self.assertTrue(last.text.startswith("[info]: CopyFile, "), last.text)
+        self.assertGreater(last.time.timestamp(), killed - 2.5, "the log's last line is older than about 2 s")
+        copied = sum(line.endswith("result , 1, ") for line in log.lines)
+        self.assertGreater(copied, 0)
+        self.assert_summarized_as_incomplete(install.exe.logs()[0], copied)
+
+    def assert_summarized_as_incomplete(self, log, copied):
+        folder_unix, folder = self.prefix.new_folder("summary")
+        (folder_unix / f"PC09_{log.name}").write_bytes(log.read_bytes())
+        command = harness.windows_command_line([self.prefix.windows_path(SUMMARY_EXE), folder])
+        result = self.prefix.run("C:\\windows\\system32\\cmd.exe",
+                                 command_line=f"cmd.exe /c {command} > {folder}summary.csv", timeout=120)
+        self.assertEqual(result.exit_code, 1, result.stderr)
+        text = (folder_unix / "summary.csv").read_bytes().decode("utf-8-sig")
+        rows = list(csv.DictReader(io.StringIO(text, newline="")))
+        self.assertEqual([(row["machine"], row["outcome"], row["files_copied"]) for row in rows],
+                         [("PC09", "incomplete", str(copied))])
+
+    def test_interrupted_while_waiting_says_so_last(self):
+        install = self.world()
+        install.registry().apply()
+        with self.prefix.hold_mutex(LOCK_NAME):
+            run = harness.run_hotfix(install.exe, ["/s"], env={"QX_RUNJOB_CTRL_C_AFTER_MS": "1500"})
+        # Windows ends the process with STATUS_CONTROL_C_EXIT; Wine 8's
+        # default console handler ends it with 0, so the code is not checked.
+        self.assertEqual(run.lines[1:], [SILENT, WAITING, INTERRUPTED])
+        self.assertEqual(install.tree(), install.before)
 
 
 # Hostile registry data: every value the program reads, every type, odd and
