@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <string>
-#include <utility>
 
 // The log file: text appended as UTF-8, behind a byte-order mark when the
 // file is empty. Every write opens the file without sharing, appends and
@@ -11,7 +10,7 @@
 class LogFile {
   public:
     LogFile() = default;
-    explicit LogFile(std::wstring path) noexcept : path_(std::move(path)) {}
+    explicit LogFile(const std::wstring& path) : path_(path) {}
 
     // Empty when no folder for the file could be told.
     const std::wstring& Path() const noexcept { return path_; }
