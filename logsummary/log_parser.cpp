@@ -1,5 +1,6 @@
 #include "log_parser.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <utility>
 
@@ -21,6 +22,9 @@ constexpr std::string_view kProductType = "[info]: ProductType, ";
 constexpr std::string_view kCopyFile = "[info]: CopyFile, \"";
 constexpr std::string_view kCopied = "\", result , 1, ";
 constexpr std::string_view kSuccess = "[info]: Hotfix is successful.";
+constexpr std::string_view kWaiting = "[info]: Waiting for another hotfix run to finish.";
+// Runs of one file kept open at once, so that memory stays bounded.
+constexpr std::size_t kMostRunsSetAside = 8;
 constexpr std::string_view kNotApplicable = "This Version of Quorvex is not applicable.";
 constexpr std::string_view kErrorCodeMarker = ", GetLastError, 0x";
 constexpr std::size_t kErrorCodeDigits = 8;
@@ -198,6 +202,10 @@ void LogParser::Finish()
         onRun_(unreadable);
         return;
     }
+    for (const OpenRun& run : setAside_) {
+        onRun_(run.summary);
+    }
+    setAside_.clear();
     HandOutRun();
 }
 
@@ -232,33 +240,77 @@ void LogParser::TakeLine(std::string_view line)
         return;
     }
     if (StartsWith(entry, kInitialInfo)) {
-        HandOutRun();
+        SetAsideUnlessEnded();
         StartRun(line);
         // The user name cannot hold a comma; the path can.
         const std::string_view info = entry.substr(kInitialInfo.size());
         const std::size_t comma = info.rfind(',');
-        run_->exePath = info.substr(0, comma);
-        run_->user = comma == std::string_view::npos ? std::string() : std::string(info.substr(comma + 1));
+        run_->summary.exePath = info.substr(0, comma);
+        run_->summary.user = comma == std::string_view::npos ? std::string() : std::string(info.substr(comma + 1));
         return;
     }
     if (!run_) {
         StartRun(line);
     }
+    FollowTheRunThatLogs();
     // A run ends with its first final entry.
-    if (run_->outcome == Outcome::kIncomplete) {
+    if (run_->summary.outcome == Outcome::kIncomplete) {
         TakeEntry(entry);
+    }
+}
+
+// At another run's first line: a run without an outcome may be one that
+// the new run will wait for, or one that was killed.
+void LogParser::SetAsideUnlessEnded()
+{
+    if (!run_ || run_->summary.outcome != Outcome::kIncomplete) {
+        HandOutRun();
+        return;
+    }
+    if (setAside_.size() == kMostRunsSetAside) {
+        onRun_(setAside_.front().summary);
+        setAside_.pop_front();
+    }
+    setAside_.push_back(std::move(*run_));
+    run_.reset();
+}
+
+// A run that waits logs nothing until the run it waits for has ended: the
+// lines after its waiting entry are the latest unfinished run's, and the
+// lines after that run's outcome are the waiting run's again.
+void LogParser::FollowTheRunThatLogs()
+{
+    if (run_->waiting) {
+        const auto other = std::find_if(setAside_.rbegin(), setAside_.rend(), [](const OpenRun& run) {
+            return !run.waiting && run.summary.outcome == Outcome::kIncomplete;
+        });
+        if (other != setAside_.rend()) {
+            std::swap(*run_, *other);
+        }
+        return;
+    }
+    if (run_->summary.outcome != Outcome::kIncomplete) {
+        const auto waiting =
+            std::find_if(setAside_.begin(), setAside_.end(), [](const OpenRun& run) { return run.waiting; });
+        if (waiting != setAside_.end()) {
+            OpenRun resumed = std::move(*waiting);
+            setAside_.erase(waiting);
+            HandOutRun();
+            run_ = std::move(resumed);
+        }
     }
 }
 
 void LogParser::StartRun(std::string_view time)
 {
     run_.emplace();
-    run_->started = StartedTime(time);
+    run_->summary.started = StartedTime(time);
 }
 
 void LogParser::TakeEntry(std::string_view entry)
 {
-    RunSummary& run = *run_;
+    run_->waiting = entry == kWaiting;
+    RunSummary& run = run_->summary;
     if (entry == kNormalMode) {
         run.mode = "normal";
     } else if (entry == kSilentMode) {
@@ -281,7 +333,7 @@ void LogParser::TakeEntry(std::string_view entry)
 void LogParser::HandOutRun()
 {
     if (run_) {
-        onRun_(*run_);
+        onRun_(run_->summary);
         run_.reset();
     }
 }

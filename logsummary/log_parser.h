@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -27,7 +28,10 @@ struct RunSummary {
 };
 
 // Reads one log file's bytes, in pieces of any size, and hands out the
-// summary of each run as soon as the next one starts or the file ends.
+// summary of each run once it has ended and the next one starts, or the
+// file ends. Two runs started in the same second share a file, and the one
+// that waits for the other writes its first lines before it waits: the
+// lines that follow them belong to the other run, until its outcome.
 // Lines may end with CR LF, CR or LF; a line longer than any the hotfix
 // writes keeps only its start, so memory stays bounded whatever the file.
 class LogParser {
@@ -44,9 +48,17 @@ class LogParser {
     bool NotALog() const noexcept { return notALog_; }
 
   private:
+    struct OpenRun {
+        RunSummary summary;
+        // Its last entry so far says that it waits for another run.
+        bool waiting = false;
+    };
+
     void KeepInLine(std::string_view bytes);
     void EndLine();
     void TakeLine(std::string_view line);
+    void SetAsideUnlessEnded();
+    void FollowTheRunThatLogs();
     void StartRun(std::string_view time);
     void TakeEntry(std::string_view entry);
     void HandOutRun();
@@ -55,5 +67,7 @@ class LogParser {
     std::string line_;
     bool firstLine_ = true;
     bool notALog_ = false;
-    std::optional<RunSummary> run_;
+    std::optional<OpenRun> run_;
+    // Runs without an outcome that another run's lines followed, in order.
+    std::deque<OpenRun> setAside_;
 };

@@ -36,6 +36,12 @@ const std::string kSuccess = "[info]: Hotfix is successful.";
 const std::string kAppliedSummary =
     "applied|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|2||";
 
+// The rest of a run that waited, after the run it waited for.
+const std::string kWaiting = "[info]: Waiting for another hotfix run to finish.";
+const std::vector<std::string> kWaitedRest = {"[info]: MajorVersion, 9, MinorVersion, 1, PatchVersion, 3",
+                                              "[info]: ProductType, 2", kCopied, kSuccess};
+const std::string kWaitedSummary = "applied|2026-12-08 04:51:22.459|B|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|2|1||";
+
 std::vector<std::string> With(std::vector<std::string> entries, const std::vector<std::string>& more)
 {
     entries.insert(entries.end(), more.begin(), more.end());
@@ -109,6 +115,19 @@ TEST(LogParserTest, SummarizesEachRun)
         {"an overlong line is cut",
          Lines({"[info]: CopyFile, \"" + std::string(200000, 'a') + "\", result , 1, ", kSuccess}),
          {"applied|2026-12-08 04:51:22.459||||||0||"}},
+        {"a waiting run's first lines ahead of the run it waits for",
+         Lines({"#InitialInfo,C:\\hotfix\\qxhotfix.exe,B", "[info]: Silent Mode", kWaiting})
+             + Lines(With(kHead, {kCopied, kCopied, kSuccess})) + Lines(kWaitedRest),
+         {kAppliedSummary, kWaitedSummary}},
+        {"a waiting run's first lines amid the run it waits for",
+         Lines(With(kHead, {kCopied}))
+             + Lines({"#InitialInfo,C:\\hotfix\\qxhotfix.exe,B", "[info]: Silent Mode", kWaiting})
+             + Lines({kCopied, kSuccess}) + Lines(kWaitedRest),
+         {kAppliedSummary, kWaitedSummary}},
+        {"a killed run, then a run in the same second",
+         Lines(With(kHead, {kCopied})) + Lines(With(kHead, {kCopied, kCopied, kSuccess})),
+         {"incomplete|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|1||",
+          kAppliedSummary}},
         {"byte-order mark only", kBom, {unreadable}},
         {"time without entry", "2026/12/08 04:51:22,459,\r\n", {unreadable}},
     };
