@@ -438,26 +438,41 @@ class SharedPackageTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.second.close()
 
-    def run_together(self):
-        """Runs the wrapper on both machines in one wall-clock second (as
-        near as it gets); returns each machine's RunResult and new log."""
-        temps_before = [set(m.prefix.temp_unix.glob("qx913hotfix2_*")) for m in self.machines]
+    def run_together(self, machines):
+        """Runs the wrapper on the machines in one wall-clock second (as near
+        as it gets); returns their RunResults and the logs new in each
+        machine's temporary folder."""
+        temps = {machine.prefix.temp_unix for machine in machines}
+        before = {temp: set(temp.glob("qx913hotfix2_*")) for temp in temps}
         harness.wait_for_second_start()
-        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-            futures = [pool.submit(run_wrapper, m.prefix, m.name, m.package, m.share) for m in self.machines]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=len(machines)) as pool:
+            futures = [pool.submit(run_wrapper, m.prefix, m.name, m.package, m.share) for m in machines]
             results = [future.result() for future in futures]
-        logs = []
-        for machine, before in zip(self.machines, temps_before):
-            [log] = set(machine.prefix.temp_unix.glob("qx913hotfix2_*")) - before
-            logs.append(log)
-        return results, logs
+        return results, {temp: sorted(set(temp.glob("qx913hotfix2_*")) - before[temp]) for temp in temps}
+
+    def test_two_runs_on_one_machine_in_the_same_second_keep_both_logs(self):
+        machine = self.machines[0]
+        for attempt in range(3):
+            results, logs = self.run_together([machine, machine])
+            logs = logs[machine.prefix.temp_unix]
+            self.assertEqual([(result.exit_code, result.stderr) for result in results], [(0, "")] * 2)
+            self.assertEqual(len(logs), 2, logs)
+            for log in logs:
+                lines = harness.parse_log(log.read_bytes()).lines
+                self.assertEqual(sum(line.startswith("#InitialInfo,") for line in lines), 1, "one run")
+                self.assertEqual((self.share_unix / f"{machine.name}_{log.name}").read_bytes(), log.read_bytes())
+            self.assertEqual(private_folders(machine.prefix.temp_unix), [])
+            if logs[1].name == logs[0].name[:-len(".log")] + "_2.log":
+                return
+        self.fail(f"the two runs never started in the same second: {[log.name for log in logs]}")
 
     def test_each_machine_runs_and_collects_its_own_copy_in_the_same_second(self):
         package_before = snapshot(self.package_unix)
         for attempt in range(3):
             for collected in self.share_unix.iterdir():
                 collected.unlink()
-            results, logs = self.run_together()
+            results, new_logs = self.run_together(self.machines)
+            logs = [new_logs[machine.prefix.temp_unix][0] for machine in self.machines]
             for machine, result, log in zip(self.machines, results, logs):
                 with self.subTest(machine=machine.name, attempt=attempt):
                     self.assertEqual((result.exit_code, result.stderr), (0, ""))
