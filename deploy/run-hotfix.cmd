@@ -86,7 +86,9 @@ if not defined log_name (
 )
 call :keep_log
 if defined kept_log if defined share call :copy_to_share
-if defined kept_log rmdir /s /q "%stage%" 2>nul
+if not defined kept_log exit /b %exit_code%
+rmdir /s /q "%stage%" 2>nul
+if exist "%stage%" >&2 echo run-hotfix: could not remove the folder "%stage%"
 exit /b %exit_code%
 
 rem Copies the files directly in modules\%1 (a fixed name), a missing folder
