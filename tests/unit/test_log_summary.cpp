@@ -190,6 +190,22 @@ TEST(LogFileTest, EachFileGivesItsRunsOrTheCallThatFailed)
     }
 }
 
+TEST(LogFileTest, AFileWhoseReadingFailsNamesReadFile)
+{
+    // Under Wine on Linux: a real file that opens, tells a size of 4096 and
+    // fails every read (EINVAL, as the loopback device has no speed).
+    const std::wstring path = L"Z:\\sys\\class\\net\\lo\\speed";
+    if (!FileExists(path)) {
+        GTEST_SKIP() << "no file that fails every read is at hand (Linux's /sys, reached through Wine)";
+    }
+    std::vector<RunSummary> runs;
+    SummarizeLogFile(path, [&runs](const RunSummary& run) { runs.push_back(run); });
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].outcome, Outcome::kUnreadable) << "a read error is no end of the file";
+    EXPECT_EQ(runs[0].error.rfind("ReadFile, GetLastError, 0x", 0), 0u) << "the row names ReadFile: " << runs[0].error;
+    EXPECT_TRUE(runs[0].errorCode.has_value());
+}
+
 TEST(LogFileTest, AReadErrorPartWayIsUnreadableNamesReadFileAndKeepsWhatWasRead)
 {
     TemporaryFolder folder;
