@@ -1,9 +1,12 @@
 #include "log_files.h"
 
 #include "support/unique_handle.h"
+#include "windows_text.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -44,6 +47,43 @@ DWORD FolderProblem(const std::wstring& folder)
         return ::GetLastError();
     }
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ERROR_SUCCESS : ERROR_DIRECTORY;
+}
+
+struct FailedCall {
+    const char* name;
+    DWORD code;
+};
+
+// Feeds a file's bytes to the parser; the call that kept it from reading
+// the file whole, if any. A file that shrank meanwhile simply ends early.
+std::optional<FailedCall> ReadLogFile(const std::wstring& path, LogParser& parser)
+{
+    // Shared every way: a run may be writing its log, or a copy tool the share.
+    const UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) {
+        return FailedCall{"CreateFile", ::GetLastError()};
+    }
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(file.get(), &size)) {
+        return FailedCall{"GetFileSizeEx", ::GetLastError()};
+    }
+    std::uint64_t left = static_cast<std::uint64_t>(size.QuadPart);
+    std::string piece(kReadPiece, '\0');
+    while (left > 0 && !parser.NotALog()) {
+        const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(left, kReadPiece));
+        DWORD read = 0;
+        if (!::ReadFile(file.get(), piece.data(), wanted, &read, nullptr)) {
+            return FailedCall{"ReadFile", ::GetLastError()};
+        }
+        if (read == 0) {
+            break;
+        }
+        parser.Feed(std::string_view(piece.data(), read));
+        left -= read;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -94,29 +134,14 @@ LogFolderListing ListLogFiles(const std::wstring& folder)
     return listing;
 }
 
-DWORD ReadLogFile(const std::wstring& path, LogParser& parser)
+void SummarizeLogFile(const std::wstring& path, const LogParser::RunHandler& onRun)
 {
-    // Shared every way: a run may be writing its log, or a copy tool the share.
-    const UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) {
-        return ::GetLastError();
+    LogParser parser(onRun);
+    const std::optional<FailedCall> failure = ReadLogFile(path, parser);
+    if (failure) {
+        parser.FinishUnread(failure->name + std::string(", GetLastError, ") + ErrorCodeText(failure->code),
+                            failure->code);
+        return;
     }
-    LARGE_INTEGER size = {};
-    if (!::GetFileSizeEx(file.get(), &size)) {
-        return ::GetLastError();
-    }
-    std::uint64_t left = static_cast<std::uint64_t>(size.QuadPart);
-    std::string piece(kReadPiece, '\0');
-    while (left > 0 && !parser.NotALog()) {
-        const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(left, kReadPiece));
-        DWORD read = 0;
-        if (!::ReadFile(file.get(), piece.data(), wanted, &read, nullptr) || read == 0) {
-            break;
-        }
-        parser.Feed(std::string_view(piece.data(), read));
-        left -= read;
-    }
-    return ERROR_SUCCESS;
+    parser.Finish();
 }

@@ -28,8 +28,9 @@ struct LogFolderListing {
 // the pattern's short form are left out.
 LogFolderListing ListLogFiles(const std::wstring& folder);
 
-// Feeds a file's bytes to the parser, up to the size the file had when it
-// was opened, so that a file still growing cannot keep the reading going;
-// a read error ends the file early. Returns the error that kept the file
-// from being opened, or ERROR_SUCCESS.
-DWORD ReadLogFile(const std::wstring& path, LogParser& parser);
+// Hands out each run that a log file holds (see LogParser). A file that
+// cannot be opened or read whole gives, in place of the run being read, one
+// unreadable run whose error names the failing call: "ReadFile,
+// GetLastError, 0x00000021". The file is read up to the size it had when
+// it was opened, so that a file still growing cannot keep the reading going.
+void SummarizeLogFile(const std::wstring& path, const LogParser::RunHandler& onRun);

@@ -209,6 +209,18 @@ void LogParser::Finish()
     HandOutRun();
 }
 
+void LogParser::FinishUnread(std::string error, std::uint32_t errorCode)
+{
+    // Runs that a later run followed were whole and are out already; the
+    // lines kept of this one may stop anywhere.
+    RunSummary unreadable = run_ ? *run_ : RunSummary();
+    unreadable.outcome = Outcome::kUnreadable;
+    unreadable.error = std::move(error);
+    unreadable.errorCode = errorCode;
+    onRun_(unreadable);
+    run_.reset();
+}
+
 void LogParser::KeepInLine(std::string_view bytes)
 {
     const std::size_t room = kLongestLine - line_.size();

@@ -44,6 +44,9 @@ class LogParser {
     // Hands out the last run, or one unreadable run when the file holds no
     // log line.
     void Finish();
+    // The file could not be read whole: hands out the run being read, with
+    // what it logged so far, or an empty one, as unreadable with this error.
+    void FinishUnread(std::string error, std::uint32_t errorCode);
     // The file's first line is not a log line: the rest need not be read.
     bool NotALog() const noexcept { return notALog_; }
 

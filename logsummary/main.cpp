@@ -1,38 +1,21 @@
 // qxlogsummary: reads the logs of qxhotfix runs collected from many machines
 // and prints one CSV row per run. Exit code: 0 every run was applied, 1 some
-// run was not, 2 a folder could not be read or no log was found.
+// run was not, 2 a folder could not be read, no log was found or the CSV
+// could not be written whole (see tally.h).
 #include "csv.h"
 #include "log_files.h"
 #include "log_parser.h"
 #include "output.h"
+#include "tally.h"
 #include "windows_text.h"
 
-#include <cstdint>
 #include <cwchar>
 #include <string>
 
 namespace {
 
-constexpr int kEveryRunApplied = 0;
-constexpr int kSomeRunNotApplied = 1;
-constexpr int kNoLogRead = 2;
-
 constexpr const wchar_t* kUsage =
     L"usage: qxlogsummary FOLDER...  (one CSV row per hotfix run in the folders' *qx913hotfix2_*.log files)";
-
-struct Tally {
-    std::uint64_t runs = 0;
-    bool everyRunApplied = true;
-    bool folderUnread = false;
-
-    int ExitCode() const
-    {
-        if (folderUnread || runs == 0) {
-            return kNoLogRead;
-        }
-        return everyRunApplied ? kEveryRunApplied : kSomeRunNotApplied;
-    }
-};
 
 std::string HeaderRow()
 {
@@ -49,44 +32,27 @@ std::string RunRow(const std::string& machine, const std::string& file, const Ru
                       filesCopied, OutcomeName(run.outcome), run.error, meaning});
 }
 
-RunSummary UnopenedFile(DWORD error)
-{
-    RunSummary run;
-    run.outcome = Outcome::kUnreadable;
-    run.error = "CreateFile, GetLastError, " + ErrorCodeText(error);
-    run.errorCode = error;
-    return run;
-}
-
 // Writes a row for each run the file holds, or one for a file that is not
-// a log or cannot be opened.
-void SummarizeLogFile(const std::wstring& path, const std::wstring& name, StandardOutput& out, Tally& tally)
+// a log or cannot be read.
+void WriteRowsOfLogFile(const std::wstring& path, const std::wstring& name, StandardOutput& out, Tally& tally)
 {
     const std::string machine = ToUtf8(MachineOfLogName(name));
     const std::string file = ToUtf8(path);
-    const auto writeRow = [&](const RunSummary& run) {
-        ++tally.runs;
-        tally.everyRunApplied = tally.everyRunApplied && run.outcome == Outcome::kApplied;
+    SummarizeLogFile(path, [&](const RunSummary& run) {
+        tally.CountRun(run.outcome);
         out.Write(RunRow(machine, file, run));
-    };
-    LogParser parser(writeRow);
-    const DWORD openError = ReadLogFile(path, parser);
-    if (openError != ERROR_SUCCESS) {
-        writeRow(UnopenedFile(openError));
-        return;
-    }
-    parser.Finish();
+    });
 }
 
 void SummarizeFolder(const std::wstring& folder, StandardOutput& out, Tally& tally)
 {
     const LogFolderListing listing = ListLogFiles(folder);
     if (listing.error != ERROR_SUCCESS) {
-        tally.folderUnread = true;
+        tally.CountUnreadFolder();
         PrintError(L"qxlogsummary: cannot read the folder " + folder + L": " + SystemMessage(listing.error));
     }
     for (const std::wstring& name : listing.names) {
-        SummarizeLogFile(JoinPath(folder, name), name, out, tally);
+        WriteRowsOfLogFile(JoinPath(folder, name), name, out, tally);
     }
 }
 
@@ -109,7 +75,7 @@ int wmain(int argc, wchar_t* argv[])
 {
     if (AsksForUsage(argc, argv)) {
         PrintError(kUsage);
-        return kNoLogRead;
+        return kSummaryNotWhole;
     }
     try {
         StandardOutput out;
@@ -119,12 +85,18 @@ int wmain(int argc, wchar_t* argv[])
         for (int index = 1; index < argc; ++index) {
             SummarizeFolder(argv[index], out, tally);
         }
-        if (tally.runs == 0) {
+        if (tally.NoRunFound()) {
             PrintError(L"qxlogsummary: no qx913hotfix2 log found in the folders given");
+        }
+        out.Flush();
+        if (out.WriteError() != ERROR_SUCCESS) {
+            tally.CountCutOutput();
+            PrintError(L"qxlogsummary: the summary could not be written whole, error "
+                       + std::to_wstring(out.WriteError()) + L": " + SystemMessage(out.WriteError()));
         }
         return tally.ExitCode();
     } catch (...) {
         PrintError(L"qxlogsummary: stopped on an unexpected error (out of memory?)");
-        return kNoLogRead;
+        return kSummaryNotWhole;
     }
 }

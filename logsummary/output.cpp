@@ -8,19 +8,22 @@ namespace {
 
 constexpr std::size_t kWriteSize = 64 * 1024;
 
-// Writes every byte, as WriteFile may take fewer than given; false when
-// the handle takes no more.
-bool WriteAll(HANDLE handle, std::string_view bytes) noexcept
+// Writes every byte, as WriteFile may take fewer than given; the error
+// that stopped it, or ERROR_SUCCESS.
+DWORD WriteAll(HANDLE handle, std::string_view bytes) noexcept
 {
     while (!bytes.empty()) {
         const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kWriteSize));
         DWORD written = 0;
-        if (!::WriteFile(handle, bytes.data(), wanted, &written, nullptr) || written == 0) {
-            return false;
+        if (!::WriteFile(handle, bytes.data(), wanted, &written, nullptr)) {
+            return ::GetLastError();
+        }
+        if (written == 0) {
+            return ERROR_WRITE_FAULT;
         }
         bytes.remove_prefix(written);
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
 } // namespace
@@ -34,6 +37,9 @@ StandardOutput::~StandardOutput()
 
 void StandardOutput::Write(std::string_view bytes)
 {
+    if (writeError_ != ERROR_SUCCESS) {
+        return;
+    }
     pending_ += bytes;
     if (pending_.size() >= kWriteSize) {
         Flush();
@@ -42,8 +48,9 @@ void StandardOutput::Write(std::string_view bytes)
 
 void StandardOutput::Flush() noexcept
 {
-    // Output nobody reads (a closed handle, a full disk) is dropped.
-    WriteAll(handle_, pending_);
+    if (writeError_ == ERROR_SUCCESS) {
+        writeError_ = WriteAll(handle_, pending_);
+    }
     pending_.clear();
 }
 
@@ -58,6 +65,7 @@ void PrintError(const std::wstring& message) noexcept
             ::WriteConsoleW(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
             return;
         }
+        // Standard error that takes nothing leaves only the exit code to tell.
         WriteAll(handle, ToUtf8(line));
     } catch (...) {
         // Out of memory: the message is lost, the exit code still says it.

@@ -8,7 +8,8 @@
 // Standard output taken as bytes: written with WriteFile, without any
 // code-page conversion, so that redirected output is exactly what was
 // written. Collected into large writes; what is pending goes out at the
-// latest when the object ends.
+// latest when the object ends. After a write fails, the rest is dropped and
+// WriteError() tells why.
 class StandardOutput {
   public:
     StandardOutput() noexcept;
@@ -18,10 +19,13 @@ class StandardOutput {
 
     void Write(std::string_view bytes);
     void Flush() noexcept;
+    // ERROR_SUCCESS while every byte given so far and flushed went out.
+    DWORD WriteError() const noexcept { return writeError_; }
 
   private:
     HANDLE handle_; // the process's, not closed here
     std::string pending_;
+    DWORD writeError_ = ERROR_SUCCESS;
 };
 
 // One line on standard error: as UTF-16 to a console, which shows any

@@ -11,7 +11,8 @@ build=${1:?usage: $0 BUILD_DIR}
 # mingw-w64 C++ headers are, as clang does not find them for this target.
 cxx_include=$(echo /usr/lib/gcc/i686-w64-mingw32/*-posix/include/c++)
 status=0
-for source in $(git ls-files 'src/*.cpp' 'logsummary/*.cpp'); do
+# find, not git ls-files: a tree unpacked from a source archive has no git.
+for source in $(find src logsummary -name '*.cpp' | sort); do
     if ! findings=$(clang-tidy --quiet -p "$build" "$source" \
         --extra-arg=--target=i686-w64-mingw32 \
         --extra-arg=-isystem"$cxx_include" \

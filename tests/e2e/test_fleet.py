@@ -3,20 +3,27 @@ cmd around real runs of the hotfix on several "machines", collecting their
 logs into a share, and qxlogsummary.exe summarising the share, real logs
 changed as killed and appended runs leave them, and hostile files.
 
-Every machine is a fresh installation in the one 64-bit prefix; its name
-is set in cmd's environment, since Wine sets COMPUTERNAME itself.
+Most machines are fresh installations in the one 64-bit prefix; their name
+is set in cmd's environment, since Wine sets COMPUTERNAME itself. The
+wrapper is started as deployment tools start it: by its name, in the
+package's folder. Two machines that share one package folder get a prefix
+each.
 """
 
+import concurrent.futures
+import contextlib
 import csv
 import io
 import os
+import re
 import shutil
+import subprocess
 import unittest
 from pathlib import Path
 from types import SimpleNamespace
 
 import harness
-from installation import Installation, planned_pairs
+from installation import Installation, default_payload, planned_pairs, snapshot
 
 PREFIXES = {}
 SUMMARY_EXE = Path(os.environ.get("QX_LOGSUMMARY_EXE") or harness.REPO / "build" / "qxlogsummary.exe")
@@ -32,6 +39,11 @@ BAD_UTF8 = b"\xff|\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80|\xe5\x90|\x01\t|\xc3\xa
 BAD_UTF8_CLEANED = "|".join("\ufffd" * n for n in (1, 2, 3, 4, 1, 2)) + "|\u00e9\U0001d11e|\ufffd"
 # Log names that lie about when they were written: neither is this run's.
 DECOYS = ("qx913hotfix2_20200101_000000.log", "qx913hotfix2_20991231_235959.log")
+STAGING_FAILED = "run-hotfix: cannot stage the package"
+# A temporary folder (with its backslash) this long leaves no room for the
+# log's path in the wrapper's private folder (at least "qxN\\" more), but
+# room in the temporary folder itself, and for one-letter shipped files.
+LONG_TEMP_LENGTH = 225
 
 
 def setUpModule():
@@ -40,6 +52,41 @@ def setUpModule():
 
 def tearDownModule():
     harness.close_prefixes(PREFIXES)
+
+
+@contextlib.contextmanager
+def small_file_system(unix_folder, size):
+    """A tmpfs of the size given mounted on the folder inside the with
+    block; skips the test where mounting is not permitted."""
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(unix_folder)],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
+    if done.returncode != 0:
+        raise unittest.SkipTest(f"mounting a tmpfs is not permitted here: {done.stderr.decode(errors='replace')}")
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", "-l", str(unix_folder)], check=False)
+
+
+def private_folders(temp_unix):
+    """The wrapper's private folders left in a temporary folder."""
+    return sorted(entry.name for entry in temp_unix.iterdir() if entry.is_dir() and re.match(r"^qx\d+$", entry.name))
+
+
+def run_wrapper(prefix, name, package_windows, share="", temp=None):
+    """Runs run-hotfix.cmd as a deployment tool does, in the package's folder,
+    as the machine `name`; temp is a Windows folder for TMP. Returns the
+    RunResult."""
+    settings = f"set COMPUTERNAME={name}& " + (f"set TMP={temp}& " if temp else "")
+    arguments = f' "{share}"' if share else ""
+    return prefix.run(CMD, command_line=f"cmd.exe /c {settings}run-hotfix.cmd{arguments}", cwd=package_windows,
+                      timeout=90)
+
+
+def exe_path_of(log):
+    """The exe path that a log's first line names."""
+    first = harness.parse_log(log.read_bytes()).entries[0].text
+    return first[len("#InitialInfo,"):].rsplit(",", 1)[0]
 
 
 def csv_records(data):
@@ -73,14 +120,14 @@ class FleetTest(unittest.TestCase):
         with prefix.hold_file(install.destination(5) + "held.dll"):
             cls.deploy_to("PC02", install=install)
         cls.deploy_to("PC03", release=(9, 1, 2))
-        # An exe folder too long for the log's path: the log goes to the
-        # temporary folder, where an earlier run's log lies too.
-        unix, windows = prefix.new_folder("runs")
-        parts = ["d" * 53] * 4
-        unix.joinpath(*parts).mkdir(parents=True)
-        install = cls.installation(exe_at=(unix.joinpath(*parts), windows + "\\".join(parts) + "\\"))
-        (prefix.temp_unix / DECOYS[1]).write_bytes(b"an earlier run")
-        cls.deploy_to("PC04", install=install)
+        # A temporary folder too long for the log's path in the private
+        # folder: the exe logs into the temporary folder itself.
+        unix, windows = prefix.new_folder("tmp")
+        tail = "t" * (LONG_TEMP_LENGTH - len(windows) - 1)
+        (unix / tail).mkdir()
+        long_temp = (unix / tail, windows + tail + "\\")
+        install = cls.installation(payload={"181235_bin": {"a": b"new a"}, "181235_bin_x64": {"b": b"new b"}})
+        cls.deploy_to("PC04", install=install, temp=long_temp)
         cls.deploy_to("PC05", share=cls.share + "missing")
         cls.deploy_to("PC06", release=(9, 1, 2), share="")
 
@@ -91,24 +138,28 @@ class FleetTest(unittest.TestCase):
         return install
 
     @classmethod
-    def deploy_to(cls, name, install=None, product_type=None, release=(9, 1, 3), share=None, decoys=False):
+    def deploy_to(cls, name, install=None, product_type=None, release=(9, 1, 3), share=None, decoys=False,
+                  temp=None):
         """Runs the wrapper as the machine `name` would, with the share given
-        (None: the fleet's share, "": none)."""
+        (None: the fleet's share, "": none) and the temporary folder given
+        as (unix, windows) (None: the prefix's)."""
         install = install or cls.installation()
         cls.prefix.registry().remove_product().apply()
         install.registry(product_type).release(*release).apply()
         for decoy in DECOYS if decoys else ():
             (install.exe.unix / decoy).write_bytes(b"an earlier run")
-        temp_before = set(cls.prefix.temp_unix.glob("qx913hotfix2_*"))
+        temp_unix = temp[0] if temp else cls.prefix.temp_unix
+        temp_before = set(temp_unix.glob("qx913hotfix2_*"))
+        package_before = snapshot(install.exe.unix)
         share = cls.share.rstrip("\\") if share is None else share
-        arguments = f' "{share}"' if share else ""
-        line = f'cmd.exe /c set COMPUTERNAME={name}& "{install.exe.windows}run-hotfix.cmd"{arguments}'
-        exit_code = cls.prefix.run(CMD, command_line=line, timeout=60).exit_code
-        logs = [log for log in install.exe.logs() if log.name not in DECOYS]
-        logs += set(cls.prefix.temp_unix.glob("qx913hotfix2_*")) - temp_before
+        result = run_wrapper(cls.prefix, name, install.exe.windows, share, temp[1] if temp else None)
+        logs = sorted(set(temp_unix.glob("qx913hotfix2_*")) - temp_before)
         if len(logs) != 1:
             raise AssertionError(f"{name}: expected one log of the run, found {logs}")
-        cls.machines[name] = SimpleNamespace(install=install, exit_code=exit_code, log=logs[0])
+        cls.machines[name] = SimpleNamespace(install=install, exit_code=result.exit_code, stderr=result.stderr,
+                                             log=logs[0], exe_path=exe_path_of(logs[0]),
+                                             package_changed=snapshot(install.exe.unix) != package_before,
+                                             private_folders=private_folders(temp_unix))
 
     def summarize(self, *folders):
         """Runs qxlogsummary.exe with its output redirected to a file, as an
@@ -124,19 +175,20 @@ class FleetTest(unittest.TestCase):
 
     def expected_row(self, machine, **changes):
         """The row of a whole silent run on machine, as logged in the share."""
-        install, log = self.machines[machine].install, self.machines[machine].log
+        log = self.machines[machine].log
         row = {"machine": machine, "file": f"{self.share}{machine}_{log.name}",
                "started": harness.parse_log(log.read_bytes()).entries[0].time.isoformat(" ", "milliseconds"),
-               "user": self.prefix.user_name, "exe_path": install.exe.exe_windows, "mode": "silent",
+               "user": self.prefix.user_name, "exe_path": self.machines[machine].exe_path, "mode": "silent",
                "release": "9.1.3", "product_type": "0", "files_copied": "0", "outcome": "applied", "error": "",
                "meaning": ""}
         row.update(changes)
         return row
 
-    def test_wrapper_returns_the_exit_code_and_collects_the_runs_log(self):
+    def test_wrapper_runs_a_private_copy_returns_its_exit_code_and_collects_its_log(self):
         # machine, exit code, collected
-        cases = [("PC01", 0, True), ("PC02", 1, True), ("PC03", 1, True), ("PC04", 0, True),
+        cases = [("PC01", 0, True), ("PC02", 1, True), ("PC03", 1, True), ("PC04", 0, False),
                  ("PC05", 0, False), ("PC06", 1, False)]
+        private_exe = re.compile(r"^(.+\\)qx\d+\\qxhotfix\.exe$")
         for name, exit_code, collected in cases:
             with self.subTest(name):
                 machine = self.machines[name]
@@ -145,8 +197,88 @@ class FleetTest(unittest.TestCase):
                 self.assertEqual(copy.exists(), collected)
                 if collected:
                     self.assertEqual(copy.read_bytes(), machine.log.read_bytes())
-        self.assertEqual(self.machines["PC04"].log.parent, self.prefix.temp_unix)
-        self.assertEqual(len(list(self.share_unix.iterdir())), 4)
+                    self.assertEqual(machine.stderr, "")
+                # Run from a private folder in the temporary folder, which is gone.
+                ran_from = private_exe.match(machine.exe_path)
+                self.assertIsNotNone(ran_from, machine.exe_path)
+                self.assertEqual(self.prefix.unix_path(ran_from.group(1)), machine.log.parent)
+                self.assertEqual(machine.private_folders, [])
+                self.assertFalse(machine.package_changed, "the package folder gained or lost something")
+        self.assertEqual(self.machines["PC04"].log.parent.parent.parent, self.prefix.work_unix / "tmp")
+        self.assertIn("the run left no log in", self.machines["PC04"].stderr)
+        self.assertIn("could not copy the log", self.machines["PC05"].stderr)
+        self.assertEqual(len(list(self.share_unix.iterdir())), 3)
+
+    def test_any_package_and_share_path(self):
+        # folder name suffix (for the package and the share), why it cannot run here
+        cases = [(" a&b (c)^d!e", None), (" \u00e9\u65e5\u672c \u0416", None),
+                 (" 100% %OS%", "Wine's cmd expands % signs again in the result of an expansion (%~dp0, %cd%, "
+                                "a variable), which Windows' cmd does not: under Wine the wrapper cannot even "
+                                "learn a path with %")]
+        for suffix, skip_reason in cases:
+            with self.subTest(suffix):
+                if skip_reason:
+                    self.skipTest(skip_reason)
+                install = self.installation(exe_suffix=suffix)
+                share_unix, share = self.prefix.new_folder("share", suffix)
+                self.prefix.registry().remove_product().apply()
+                install.registry().apply()
+                before = snapshot(install.exe.unix)
+                result = run_wrapper(self.prefix, "PC40", install.exe.windows, share)
+                self.assertEqual((result.exit_code, result.stderr), (0, ""))
+                self.assertEqual(install.tree(), install.expected_tree(
+                    [(pair, install.shipped_files(pair)) for pair in planned_pairs("win64", 1)]))
+                [collected] = share_unix.iterdir()
+                self.assertEqual(collected.read_bytes(), (self.prefix.temp_unix / collected.name[5:]).read_bytes())
+                self.assertEqual(snapshot(install.exe.unix), before)
+
+    def test_read_only_package_folder_gains_nothing(self):
+        install = self.installation()
+        self.prefix.registry().remove_product().apply()
+        install.registry().apply()
+        share_unix, share = self.prefix.new_folder("share")
+        before = snapshot(install.exe.unix)
+        with harness.immutable(install.exe.unix):
+            result = run_wrapper(self.prefix, "PC41", install.exe.windows, share)
+        self.assertEqual((result.exit_code, result.stderr), (0, ""))
+        self.assertEqual(snapshot(install.exe.unix), before)
+        self.assertEqual(len(list(share_unix.iterdir())), 1)
+
+    def test_failed_staging_exits_1_with_one_line_and_leaves_nothing(self):
+        def without(name):
+            def remove(install):
+                target = install.exe.unix / name
+                shutil.rmtree(target) if target.is_dir() else target.unlink()
+            return remove
+
+        @contextlib.contextmanager
+        def held_shipped_file(install):
+            with self.prefix.hold_file(install.source(5) + "common.txt"):
+                yield
+
+        # case: (change to the package, context around the run, TMP, text after the common start)
+        cases = {
+            "no modules folder": (without("modules"), contextlib.nullcontext, None, ": no modules folder in"),
+            "no exe": (without("qxhotfix.exe"), contextlib.nullcontext, None, ": no qxhotfix.exe in"),
+            "no temporary folder": (None, contextlib.nullcontext, self.prefix.work_windows + "nowhere",
+                                    ": the temporary folder"),
+            "a shipped file that cannot be read": (None, held_shipped_file, None, ": copying"),
+        }
+        for name, (change, around, temp, message) in cases.items():
+            with self.subTest(name):
+                install = self.installation()
+                if change:
+                    change(install)
+                share_unix, share = self.prefix.new_folder("share")
+                temp_before = sorted(self.prefix.temp_unix.iterdir())
+                with around(install):
+                    result = run_wrapper(self.prefix, "PC42", install.exe.windows, share, temp)
+                self.assertEqual(result.exit_code, 1, result.stderr)
+                self.assertEqual(result.stderr.splitlines(), [result.stderr.strip()], "one line")
+                self.assertTrue(result.stderr.startswith(STAGING_FAILED + message), result.stderr)
+                self.assertEqual(sorted(self.prefix.temp_unix.iterdir()), temp_before)
+                self.assertFalse((self.prefix.work_unix / "nowhere").exists())
+                self.assertEqual(list(share_unix.iterdir()), [])
 
     def test_summary_of_collected_real_and_cut_logs(self):
         pc01, pc03 = (self.machines[name].log.read_bytes() for name in ("PC01", "PC03"))
@@ -167,7 +299,6 @@ class FleetTest(unittest.TestCase):
             applied,
             self.expected_row("PC02", outcome="failed", error=HELD_COPY, meaning="(not empty)"),
             not_applicable,
-            self.expected_row("PC04", files_copied=self.files_copied("PC04", None)),
             dict(not_applicable, machine="PC07", file=f"{variants}PC07_qx913hotfix2_appended.log"),
             dict(applied, machine="PC07", file=f"{variants}PC07_qx913hotfix2_appended.log"),
             dict(applied, machine="PC08", file=f"{variants}PC08_qx913hotfix2_killed.log", outcome="incomplete",
@@ -221,10 +352,24 @@ class FleetTest(unittest.TestCase):
                 self.assertEqual([row["outcome"] for row in rows if row["file"] == folder + name], outcomes)
         by_machine = {row["machine"]: row for row in rows}
         self.assertEqual(by_machine["PC16"]["files_copied"], str(int(by_machine["PC10"]["files_copied"]) + copies))
-        exe_path = self.machines["PC01"].install.exe.exe_windows
-        self.assertEqual(by_machine["PC14"]["exe_path"], BAD_UTF8_CLEANED + exe_path)
+        self.assertEqual(by_machine["PC14"]["exe_path"], BAD_UTF8_CLEANED + self.machines["PC01"].exe_path)
         self.assertEqual(by_machine["PC21"]["error"], "CreateFile, GetLastError, 0x00000020")
         self.assertNotEqual(by_machine["PC21"]["meaning"], "")
+
+    def test_output_cut_by_a_full_disk_exits_2_with_a_message(self):
+        logs_unix, logs = self.prefix.new_folder("many")
+        for number in range(40):
+            shutil.copyfile(self.machines["PC01"].log, logs_unix / f"PC{number:02d}_{self.machines['PC01'].log.name}")
+        out_unix, out = self.prefix.new_folder("full")
+        command = harness.windows_command_line([self.prefix.windows_path(SUMMARY_EXE), logs])
+        # One page: the 40 rows need about 12 KiB.
+        with small_file_system(out_unix, "4k"):
+            result = self.prefix.run(CMD, command_line=f"cmd.exe /c {command} > {out}summary.csv", timeout=120)
+            written = (out_unix / "summary.csv").stat().st_size
+        self.assertEqual(result.exit_code, 2)
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+        self.assertIn("qxlogsummary: the summary could not be written whole, error 112", result.stderr)
+        self.assertLessEqual(written, 4096)
 
     def test_exit_codes_and_messages(self):
         only_applied_unix, only_applied = self.prefix.new_folder("applied")
@@ -250,6 +395,102 @@ class FleetTest(unittest.TestCase):
                     self.assertEqual(output, b"")
                 else:
                     self.assertEqual(len(csv_records(output)), rows)
+
+
+class SharedPackageTest(unittest.TestCase):
+    """Two machines, a prefix each, map one file server's folder: the package
+    as drive P: and the log share as \\\\fileserver\\qxlogs. They run the
+    wrapper from the package in the same second, with different product
+    types, so that their logs differ."""
+
+    arch = "win64"
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        first = PREFIXES["win64"]
+        first.reset()
+        second = cls.second = harness.WinePrefix("win64", first.path.parent / "second-machine")
+        try:
+            second.open()
+        except BaseException:
+            second.close()
+            raise
+        fileserver = first.path.parent / "fileserver"
+        cls.package_unix, cls.share_unix = fileserver / "qxhotfix", fileserver / "qxlogs"
+        cls.package_unix.mkdir(parents=True)
+        cls.share_unix.mkdir()
+        cls.machines = []
+        # name, prefix, product type
+        for name, prefix, product_type in (("PCA", first, 1), ("PCB", second, 2)):
+            package = prefix.map_drive("p", fileserver) + "qxhotfix\\"
+            share = prefix.map_share("fileserver", "qxlogs", cls.share_unix)
+            # The first lays out the package; the second finds it there.
+            payload = None if not cls.machines else {sub: None for sub in default_payload()}
+            install = Installation(prefix, payload=payload, exe_at=(cls.package_unix, package))
+            install.payload = default_payload()
+            install.registry(product_type).apply()
+            cls.machines.append(SimpleNamespace(name=name, prefix=prefix, product_type=product_type,
+                                                install=install, package=package, share=share))
+        shutil.copyfile(WRAPPER, cls.package_unix / "run-hotfix.cmd")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.second.close()
+
+    def run_together(self, machines):
+        """Runs the wrapper on the machines in one wall-clock second (as near
+        as it gets); returns their RunResults and the logs new in each
+        machine's temporary folder."""
+        temps = {machine.prefix.temp_unix for machine in machines}
+        before = {temp: set(temp.glob("qx913hotfix2_*")) for temp in temps}
+        harness.wait_for_second_start()
+        with concurrent.futures.ThreadPoolExecutor(max_workers=len(machines)) as pool:
+            futures = [pool.submit(run_wrapper, m.prefix, m.name, m.package, m.share) for m in machines]
+            results = [future.result() for future in futures]
+        return results, {temp: sorted(set(temp.glob("qx913hotfix2_*")) - before[temp]) for temp in temps}
+
+    def test_two_runs_on_one_machine_in_the_same_second_keep_both_logs(self):
+        machine = self.machines[0]
+        for attempt in range(3):
+            results, logs = self.run_together([machine, machine])
+            logs = logs[machine.prefix.temp_unix]
+            self.assertEqual([(result.exit_code, result.stderr) for result in results], [(0, "")] * 2)
+            self.assertEqual(len(logs), 2, logs)
+            for log in logs:
+                lines = harness.parse_log(log.read_bytes()).lines
+                self.assertEqual(sum(line.startswith("#InitialInfo,") for line in lines), 1, "one run")
+                self.assertEqual((self.share_unix / f"{machine.name}_{log.name}").read_bytes(), log.read_bytes())
+            self.assertEqual(private_folders(machine.prefix.temp_unix), [])
+            if logs[1].name == logs[0].name[:-len(".log")] + "_2.log":
+                return
+        self.fail(f"the two runs never started in the same second: {[log.name for log in logs]}")
+
+    def test_each_machine_runs_and_collects_its_own_copy_in_the_same_second(self):
+        package_before = snapshot(self.package_unix)
+        for attempt in range(3):
+            for collected in self.share_unix.iterdir():
+                collected.unlink()
+            results, new_logs = self.run_together(self.machines)
+            logs = [new_logs[machine.prefix.temp_unix][0] for machine in self.machines]
+            for machine, result, log in zip(self.machines, results, logs):
+                with self.subTest(machine=machine.name, attempt=attempt):
+                    self.assertEqual((result.exit_code, result.stderr), (0, ""))
+                    collected = self.share_unix / f"{machine.name}_{log.name}"
+                    self.assertEqual(collected.read_bytes(), log.read_bytes())
+                    lines = harness.parse_log(log.read_bytes()).lines
+                    self.assertEqual(sum(line.startswith("#InitialInfo,") for line in lines), 1, "one run")
+                    self.assertIn(f"[info]: ProductType, {machine.product_type}", lines)
+                    self.assertEqual(lines[-1], "[info]: Hotfix is successful.")
+                    install = machine.install
+                    self.assertEqual(install.tree(), install.expected_tree(
+                        [(pair, install.shipped_files(pair)) for pair in planned_pairs("win64", machine.product_type)]))
+                    self.assertEqual(private_folders(machine.prefix.temp_unix), [])
+            self.assertEqual(len(list(self.share_unix.iterdir())), 2)
+            self.assertEqual(snapshot(self.package_unix), package_before, "the package folder changed")
+            if logs[0].name == logs[1].name:
+                return
+        self.fail(f"the two machines never started in the same second: {[log.name for log in logs]}")
 
 
 load_tests = harness.load_machine_tests

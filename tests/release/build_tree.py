@@ -45,16 +45,26 @@ def build_package(build, env=None):
                 "-j", str(os.cpu_count() or 2)], env=env).stdout
 
 
+def _git_listing(source):
+    """The files git would check in, or None where the tree is no checkout
+    or git is not installed (a tree unpacked from a source archive)."""
+    try:
+        listing = subprocess.run(
+            ["git", "-C", source, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    except OSError:
+        return None
+    return listing.stdout.decode().split("\0") if listing.returncode == 0 else None
+
+
 def copy_source(source, destination):
     """Copies the checked-out tree as it stands, without build folders or .git."""
-    listing = subprocess.run(
-        ["git", "-C", source, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    if listing.returncode != 0:
+    names = _git_listing(source)
+    if names is None:
         shutil.copytree(source, destination,
                         ignore=shutil.ignore_patterns(".git", "build", "build-*"))
         return
-    for name in listing.stdout.decode().split("\0"):
+    for name in names:
         path = os.path.join(source, name)
         if name and os.path.isfile(path):  # tracked files deleted in the tree are left out
             target = os.path.join(destination, name)

@@ -1,9 +1,13 @@
 #include "csv.h"
+#include "log_files.h"
 #include "log_parser.h"
+#include "tally.h"
+#include "test_files.h"
 #include "windows_text.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -112,6 +116,10 @@ TEST(LogParserTest, SummarizesEachRun)
         {"an error without a code",
          Lines({"[error]: Another hotfix run did not finish in time."}),
          {"failed|2026-12-08 04:51:22.459||||||0|Another hotfix run did not finish in time.|"}},
+        {"an interrupted run is failed with its error",
+         Lines(With(kHead, {kCopied, "[error]: The run was interrupted."})),
+         {"failed|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|1|"
+          "The run was interrupted.|"}},
         {"an overlong line is cut",
          Lines({"[info]: CopyFile, \"" + std::string(200000, 'a') + "\", result , 1, ", kSuccess}),
          {"applied|2026-12-08 04:51:22.459||||||0||"}},
@@ -135,6 +143,165 @@ TEST(LogParserTest, SummarizesEachRun)
         for (const std::size_t pieceSize : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
             EXPECT_EQ(Parse(test.bytes, pieceSize), test.runs) << test.name << ", pieces of " << pieceSize;
         }
+    }
+}
+
+// A folder of its own under the temporary folder, removed with its files.
+class TemporaryFolder {
+  public:
+    TemporaryFolder()
+    {
+        wchar_t temp[MAX_PATH + 1] = {};
+        ::GetTempPathW(MAX_PATH + 1, temp);
+        path_ = std::wstring(temp) + L"qxlogsummary_test_" + std::to_wstring(::GetCurrentProcessId()) + L"\\";
+        ::CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~TemporaryFolder()
+    {
+        for (const std::wstring& file : files_) {
+            ::DeleteFileW(file.c_str());
+        }
+        ::RemoveDirectoryW(path_.c_str());
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    std::wstring File(const std::wstring& name)
+    {
+        files_.push_back(path_ + name);
+        return files_.back();
+    }
+
+  private:
+    std::wstring path_;
+    std::vector<std::wstring> files_;
+};
+
+std::vector<std::string> SummarizeFile(const std::wstring& path)
+{
+    std::vector<std::string> runs;
+    SummarizeLogFile(path, [&runs](const RunSummary& run) { runs.push_back(Describe(run)); });
+    return runs;
+}
+
+const std::string kHeadFields = "2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|";
+
+TEST(LogFileTest, EachFileGivesItsRunsOrTheCallThatFailed)
+{
+    TemporaryFolder folder;
+    const std::wstring whole = folder.File(L"whole.log");
+    WriteFileBytes(whole, kBom + Lines(With(kHead, {kCopied, kSuccess})));
+    const std::wstring empty = folder.File(L"empty.log");
+    WriteFileBytes(empty, "");
+    struct FileCase {
+        const char* name;
+        std::wstring path;
+        std::string run;
+    };
+    const std::vector<FileCase> cases = {
+        {"a whole file is read to its end", whole, "applied|" + kHeadFields + "1||"},
+        {"an empty file is unreadable without an error", empty, "unreadable|||||||0||"},
+        {"a missing file names CreateFile", folder.File(L"missing.log"),
+         "unreadable|||||||0|CreateFile, GetLastError, 0x00000002|2"},
+    };
+    for (const FileCase& test : cases) {
+        EXPECT_EQ(SummarizeFile(test.path), std::vector<std::string>{test.run}) << test.name;
+    }
+}
+
+TEST(LogFileTest, AFileWhoseReadingFailsNamesReadFile)
+{
+    // Under Wine on Linux: a real file that opens, tells a size of 4096 and
+    // fails every read (EINVAL, as the loopback device has no speed).
+    const std::wstring path = L"Z:\\sys\\class\\net\\lo\\speed";
+    if (!FileExists(path)) {
+        GTEST_SKIP() << "no file that fails every read is at hand (Linux's /sys, reached through Wine)";
+    }
+    std::vector<RunSummary> runs;
+    SummarizeLogFile(path, [&runs](const RunSummary& run) { runs.push_back(run); });
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].outcome, Outcome::kUnreadable) << "a read error is no end of the file";
+    EXPECT_EQ(runs[0].error.rfind("ReadFile, GetLastError, 0x", 0), 0u) << "the row names ReadFile: " << runs[0].error;
+    EXPECT_TRUE(runs[0].errorCode.has_value());
+}
+
+TEST(LogFileTest, AReadErrorPartWayIsUnreadableNamesReadFileAndKeepsWhatWasRead)
+{
+    TemporaryFolder folder;
+    // Longer than the first piece read, so that a lock on the second piece
+    // stops the reading part way, with the run's head read.
+    std::string bytes = kBom + Lines(kHead);
+    const std::size_t head = bytes.size();
+    const std::size_t firstPiece = 64 * 1024;
+    while (bytes.size() < 2 * firstPiece) {
+        bytes += Line(kCopied);
+    }
+    bytes += Line(kSuccess);
+    const std::wstring path = folder.File(L"locked.log");
+    WriteFileBytes(path, bytes);
+    const UniqueFileHandle holder(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    OVERLAPPED range = {};
+    range.Offset = static_cast<DWORD>(firstPiece);
+    ASSERT_TRUE(::LockFileEx(holder.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 100, 0, &range));
+    // Windows refuses reads of a locked range through every other handle;
+    // Wine 8 refuses none, so there the read cannot fail.
+    const UniqueFileHandle reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ::SetFilePointer(reader.get(), static_cast<LONG>(firstPiece), nullptr, FILE_BEGIN);
+    char probe[16] = {};
+    DWORD read = 0;
+    if (::ReadFile(reader.get(), probe, sizeof(probe), &read, nullptr)) {
+        ::UnlockFileEx(holder.get(), 0, 100, 0, &range);
+        GTEST_SKIP() << "this platform does not refuse reads of a range locked through another handle (Wine)";
+    }
+
+    const std::string copiesBeforeLock = std::to_string((firstPiece - head) / Line(kCopied).size());
+    EXPECT_EQ(SummarizeFile(path), std::vector<std::string>{"unreadable|" + kHeadFields + copiesBeforeLock
+                                                            + "|ReadFile, GetLastError, 0x00000021|33"})
+        << "a read error part way gives an unreadable row naming ReadFile";
+    ::UnlockFileEx(holder.get(), 0, 100, 0, &range);
+}
+
+TEST(TallyTest, ExitCodeNeverHidesARunNotAppliedOrASummaryNotWhole)
+{
+    struct TallyCase {
+        const char* behaviour;
+        std::vector<Outcome> runs;
+        std::function<void(Tally&)> also;
+        int exitCode;
+    };
+    const auto nothing = [](Tally&) {};
+    const auto unreadFolder = [](Tally& tally) { tally.CountUnreadFolder(); };
+    const auto cutOutput = [](Tally& tally) { tally.CountCutOutput(); };
+    const std::vector<TallyCase> cases = {
+        {"every run applied exits 0", {Outcome::kApplied, Outcome::kApplied}, nothing, 0},
+        {"a not applicable run counts as not applied",
+         {Outcome::kApplied, Outcome::kNotApplicable, Outcome::kApplied},
+         nothing,
+         1},
+        {"a failed run counts as not applied", {Outcome::kApplied, Outcome::kFailed, Outcome::kApplied}, nothing, 1},
+        {"an incomplete run counts as not applied",
+         {Outcome::kApplied, Outcome::kIncomplete, Outcome::kApplied},
+         nothing,
+         1},
+        {"an unreadable file counts as not applied",
+         {Outcome::kApplied, Outcome::kUnreadable, Outcome::kApplied},
+         nothing,
+         1},
+        {"no run found exits 2", {}, nothing, 2},
+        {"an unread folder exits 2 though every run was applied", {Outcome::kApplied}, unreadFolder, 2},
+        {"an unread folder exits 2 though a run was not applied", {Outcome::kFailed}, unreadFolder, 2},
+        {"a cut output exits 2 though every run was applied", {Outcome::kApplied}, cutOutput, 2},
+    };
+    for (const TallyCase& test : cases) {
+        Tally tally;
+        for (const Outcome outcome : test.runs) {
+            tally.CountRun(outcome);
+        }
+        test.also(tally);
+        EXPECT_EQ(tally.ExitCode(), test.exitCode) << test.behaviour;
     }
 }
 
