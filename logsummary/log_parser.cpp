@@ -202,23 +202,29 @@ void LogParser::Finish()
         onRun_(unreadable);
         return;
     }
-    for (const OpenRun& run : setAside_) {
-        onRun_(run.summary);
-    }
-    setAside_.clear();
+    HandOutSetAside();
     HandOutRun();
 }
 
 void LogParser::FinishUnread(std::string error, std::uint32_t errorCode)
 {
-    // Runs that a later run followed were whole and are out already; the
-    // lines kept of this one may stop anywhere.
-    RunSummary unreadable = run_ ? *run_ : RunSummary();
+    // Runs set aside stay as far as they were read; the lines kept of the
+    // run being read may stop anywhere.
+    HandOutSetAside();
+    RunSummary unreadable = run_ ? run_->summary : RunSummary();
     unreadable.outcome = Outcome::kUnreadable;
     unreadable.error = std::move(error);
     unreadable.errorCode = errorCode;
     onRun_(unreadable);
     run_.reset();
+}
+
+void LogParser::HandOutSetAside()
+{
+    for (const OpenRun& run : setAside_) {
+        onRun_(run.summary);
+    }
+    setAside_.clear();
 }
 
 void LogParser::KeepInLine(std::string_view bytes)

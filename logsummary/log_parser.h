@@ -64,6 +64,7 @@ class LogParser {
     void FollowTheRunThatLogs();
     void StartRun(std::string_view time);
     void TakeEntry(std::string_view entry);
+    void HandOutSetAside();
     void HandOutRun();
 
     RunHandler onRun_;
