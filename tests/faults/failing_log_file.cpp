@@ -9,22 +9,7 @@
 // Without them both behave as in the shipped exe.
 #include "log/log_seams.h"
 
-#include <cwchar>
-#include <optional>
-
-namespace {
-
-std::optional<DWORD> NumberFromEnvironment(const wchar_t* name)
-{
-    wchar_t value[32] = {};
-    const DWORD length = ::GetEnvironmentVariableW(name, value, 32);
-    if (length == 0 || length >= 32) {
-        return std::nullopt;
-    }
-    return static_cast<DWORD>(std::wcstoul(value, nullptr, 0));
-}
-
-} // namespace
+#include "environment_number.h"
 
 BOOL WriteLogBytes(HANDLE file, const void* bytes, DWORD size, DWORD* written) noexcept
 {

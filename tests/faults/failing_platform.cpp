@@ -10,22 +10,7 @@
 // Without them both behave as in the shipped exe.
 #include "run/platform_seams.h"
 
-#include <cwchar>
-#include <optional>
-
-namespace {
-
-std::optional<DWORD> NumberFromEnvironment(const wchar_t* name)
-{
-    wchar_t value[32] = {};
-    const DWORD length = ::GetEnvironmentVariableW(name, value, 32);
-    if (length == 0 || length >= 32) {
-        return std::nullopt;
-    }
-    return static_cast<DWORD>(std::wcstoul(value, nullptr, 0));
-}
-
-} // namespace
+#include "environment_number.h"
 
 BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* entry) noexcept
 {
