@@ -448,6 +448,14 @@ def _run_captured(command, env, timeout):
         return completed.returncode, stdout.read(), stderr.read()
 
 
+def _said_on_stderr(stderr):
+    """A tool's reason for failing. Every tool reports its own failures and
+    crashes on stderr; nothing there means that Wine ended it before its
+    code ran or after it returned (its messages are off: WINEDEBUG=-all)."""
+    text = stderr.decode("utf-8", errors="replace") if isinstance(stderr, bytes) else stderr
+    return text.strip() or "nothing on stderr: Wine ended the program outside its own code"
+
+
 def _hex_argument(text):
     return text.encode("utf-8").hex() if text else "-"
 
@@ -467,32 +475,49 @@ def _pid_alive(pid):
     return True
 
 
-def _make_writable_and_retry(function, path, _excinfo):
+def _make_writable_and_retry(function, path, excinfo):
+    # Something else removed it first: gone is what was wanted.
+    if isinstance(excinfo[1], FileNotFoundError):
+        return
     # A test may leave a folder immutable (chattr +i) when it dies early.
     for target in (path, os.path.dirname(path)):
         subprocess.run(["chattr", "-i", target], stderr=subprocess.DEVNULL, check=False)
-    function(path)
+    try:
+        function(path)
+    except FileNotFoundError:
+        pass
 
 
 def remove_tree(path):
-    """Deletes a folder tree, immutable folders included."""
+    """Deletes a folder tree, immutable folders included; a tree that is
+    already gone, or goes while this runs, is no error."""
     if os.path.lexists(path):
         shutil.rmtree(path, onerror=_make_writable_and_retry)
 
 
 def _clear_stale_work(root):
-    """Removes what test processes that have died left under the work root."""
-    if not root.exists():
+    """Removes what test processes that have died left under root, the work
+    folder of one module. A folder that vanishes meanwhile is skipped."""
+    try:
+        entries = list(root.iterdir())
+    except FileNotFoundError:
         return
-    for entry in root.iterdir():
+    for entry in entries:
         match = re.match(r"^(\d+)-", entry.name)
-        if not entry.is_dir() or not match or _pid_alive(int(match.group(1))):
+        if not match or _pid_alive(int(match.group(1))) or not entry.is_dir():
             continue
         for prefix_dir in entry.glob("prefix-*"):
             env = dict(os.environ, WINEPREFIX=str(prefix_dir))
             subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            check=False)
         remove_tree(entry)
+
+
+def module_work_root(module):
+    """The work folder of one test module and its selected machines. ctest
+    runs modules side by side: each one clears only what an earlier run of
+    itself left behind, never another module's folder."""
+    return WORK_ROOT / f"{module}.{'-'.join(SELECTED_MACHINES)}"
 
 
 class WinePrefix:
@@ -720,7 +745,7 @@ class WinePrefix:
         stderr = stderr.decode("utf-8", errors="replace")
         match = re.search(r"^exit-code (\d+)\r?$", stdout, re.MULTILINE)
         if returncode != 0 or not match:
-            raise HarnessError(f"running {command_line!r} failed (runjob {returncode}): {stderr.strip()}")
+            raise HarnessError(f"running {command_line!r} failed (runjob {returncode}): {_said_on_stderr(stderr)}")
         stdout = stdout[:match.start()] + stdout[match.end():].lstrip("\r\n")
         return RunResult(int(match.group(1)), stdout, stderr, seconds)
 
@@ -731,7 +756,7 @@ class WinePrefix:
         returncode, _, stderr = _run_captured([WINE, str(TOOLS_DIR / "regfixture.exe"), windows + "batch.txt"],
                                               self.environment(), 60)
         if returncode != 0:
-            raise HarnessError(f"regfixture failed ({returncode}): {stderr.decode(errors='replace').strip()}\n"
+            raise HarnessError(f"regfixture failed ({returncode}): {_said_on_stderr(stderr)}\n"
                                "batch:\n" + "\n".join(operations))
 
     def registry(self):
@@ -763,7 +788,8 @@ class WinePrefix:
                         raise HarnessError(f"holdfile did not report holding {what}")
                     time.sleep(0.005)
                 if not _file_text(stdout).startswith("held"):
-                    raise HarnessError(f"holdfile could not hold {what}: {_file_text(stderr).strip()}")
+                    raise HarnessError(f"holdfile could not hold {what} (exit code {process.poll()}): "
+                                       f"{_said_on_stderr(_file_text(stderr))}")
                 yield process
             finally:
                 if process.poll() is None:
@@ -831,20 +857,22 @@ def machine_test_classes(namespace, mixins, base, arches=MACHINES):
             namespace[name] = type(name, (mixin, base), {"arch": arch, "__module__": namespace["__name__"]})
 
 
-def open_prefixes(arches):
+def open_prefixes(arches, module=None):
     """Boots one prefix per architecture, all at once, in a work folder of
-    this process; returns {arch: WinePrefix}. Architectures that are not
-    selected, or that this build cannot play, are left out: their cases do
-    not run."""
+    this process under the calling module's work folder; returns
+    {arch: WinePrefix}. Architectures that are not selected, or that this
+    build cannot play, are left out: their cases do not run."""
     arches = [arch for arch in arches if arch in SELECTED_MACHINES and not machine_skip_reason(arch)]
     if not arches:
         return {}
-    WORK_ROOT.mkdir(parents=True, exist_ok=True)
-    _clear_stale_work(WORK_ROOT)
+    # The caller is the module's setUpModule.
+    root = module_work_root(module or sys._getframe(1).f_globals["__name__"])
+    root.mkdir(parents=True, exist_ok=True)
+    _clear_stale_work(root)
     # A test program stopped from outside (a ctest timeout) still cleans up.
     if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
         signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
-    work_dir = Path(tempfile.mkdtemp(prefix=f"{os.getpid()}-", dir=WORK_ROOT))
+    work_dir = Path(tempfile.mkdtemp(prefix=f"{os.getpid()}-", dir=root))
     atexit.register(lambda: None if KEEP_PREFIXES else remove_tree(work_dir))
     prefixes = {arch: WinePrefix(arch, work_dir) for arch in arches}
     with concurrent.futures.ThreadPoolExecutor(max_workers=len(prefixes)) as pool:
