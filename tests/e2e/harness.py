@@ -451,9 +451,29 @@ def _run_captured(command, env, timeout):
 def _said_on_stderr(stderr):
     """A tool's reason for failing. Every tool reports its own failures and
     crashes on stderr; nothing there means that Wine ended it before its
-    code ran or after it returned (its messages are off: WINEDEBUG=-all)."""
+    code ran or after it returned."""
     text = stderr.decode("utf-8", errors="replace") if isinstance(stderr, bytes) else stderr
     return text.strip() or "nothing on stderr: Wine ended the program outside its own code"
+
+
+# Wine's own error messages, for the tools whose stderr is read only when
+# they fail: they tell why Wine could not start or run one.
+_TOOL_WINEDEBUG = "-all,err+all"
+
+
+def _run_tool(tool, command, env, timeout):
+    """_run_captured for one of the test tools. Each tool reports every
+    failure of its own on stderr in lines that begin with its name, and
+    prints nothing on a start that Wine fails before any code of the tool
+    runs, which happens now and then under load (exit code 1). Such a start
+    is tried again, once, and said so on the test's stderr."""
+    returncode, stdout, stderr = _run_captured(command, env, timeout)
+    tool_spoke = stdout.strip() or re.search(rb"^" + tool.encode() + rb": ", stderr, re.MULTILINE)
+    if returncode == 1 and not tool_spoke:
+        print(f"harness: Wine failed a start of {tool} (exit code 1, no word from the tool; "
+              f"Wine said: {stderr.decode(errors='replace').strip() or 'nothing'}); trying again", file=sys.stderr)
+        returncode, stdout, stderr = _run_captured(command, env, timeout)
+    return returncode, stdout, stderr
 
 
 def _hex_argument(text):
@@ -738,8 +758,8 @@ class WinePrefix:
         if cwd is not None:
             arguments.append(_hex_argument(cwd))
         started = time.monotonic()
-        returncode, stdout, stderr = _run_captured([WINE, str(TOOLS_DIR / "runjob.exe"), *arguments],
-                                                   self.environment(env), timeout + 30)
+        returncode, stdout, stderr = _run_tool("runjob", [WINE, str(TOOLS_DIR / "runjob.exe"), *arguments],
+                                               self.environment(env), timeout + 30)
         seconds = time.monotonic() - started
         stdout = stdout.decode("utf-8", errors="replace")
         stderr = stderr.decode("utf-8", errors="replace")
@@ -753,8 +773,8 @@ class WinePrefix:
         """Runs regfixture on a list of batch lines."""
         unix, windows = self.new_folder("fixtures")
         (unix / "batch.txt").write_text("\n".join(operations) + "\n", encoding="utf-8")
-        returncode, _, stderr = _run_captured([WINE, str(TOOLS_DIR / "regfixture.exe"), windows + "batch.txt"],
-                                              self.environment(), 60)
+        command = [WINE, str(TOOLS_DIR / "regfixture.exe"), windows + "batch.txt"]
+        returncode, _, stderr = _run_tool("regfixture", command, self.environment({"WINEDEBUG": _TOOL_WINEDEBUG}), 60)
         if returncode != 0:
             raise HarnessError(f"regfixture failed ({returncode}): {_said_on_stderr(stderr)}\n"
                                "batch:\n" + "\n".join(operations))
@@ -779,8 +799,8 @@ class WinePrefix:
     def _hold(self, arguments, what):
         command = [WINE, str(TOOLS_DIR / "holdfile.exe"), *arguments]
         with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
-            process = subprocess.Popen(command, env=self.environment(), stdin=subprocess.DEVNULL, stdout=stdout,
-                                       stderr=stderr)
+            process = subprocess.Popen(command, env=self.environment({"WINEDEBUG": _TOOL_WINEDEBUG}),
+                                       stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
             try:
                 deadline = time.monotonic() + 60
                 while not _file_text(stdout).startswith("held") and process.poll() is None:

@@ -90,6 +90,27 @@ class WorkFolderTests(unittest.TestCase):
         self.assertEqual([entry.name for entry in self.root.iterdir()], [mine.name])
 
 
+class ToolStartTests(unittest.TestCase):
+    """A start that Wine fails is tried again; a tool's own failure is not."""
+
+    def run_tool(self, script):
+        starts = Path(tempfile.mkdtemp()) / "starts"
+        self.addCleanup(harness.remove_tree, starts.parent)
+        command = ["sh", "-c", f"echo start >> '{starts}'; {script.format(starts=starts)}"]
+        with mock.patch("sys.stderr"):
+            returncode, _, stderr = harness._run_tool("regfixture", command, dict(os.environ), 10)
+        return returncode, stderr, len(starts.read_text().split())
+
+    def test_silent_failure_is_tried_once_more(self):
+        returncode, _, starts = self.run_tool("[ $(wc -l < '{starts}') -ge 2 ] || exit 1")
+        self.assertEqual((returncode, starts), (0, 2))
+
+    def test_failure_the_tool_reports_is_not_tried_again(self):
+        returncode, stderr, starts = self.run_tool("echo 'regfixture: line 1: bad' >&2; exit 1")
+        self.assertEqual((returncode, starts), (1, 1))
+        self.assertIn(b"line 1: bad", stderr)
+
+
 class PrefixTestCase(unittest.TestCase):
     arch = "win64"
 
