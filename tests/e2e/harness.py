@@ -461,17 +461,27 @@ def _said_on_stderr(stderr):
 _TOOL_WINEDEBUG = "-all,err+all"
 
 
-def _run_tool(tool, command, env, timeout):
-    """_run_captured for one of the test tools. Each tool reports every
-    failure of its own on stderr in lines that begin with its name, and
-    prints nothing on a start that Wine fails before any code of the tool
-    runs, which happens now and then under load (exit code 1). Such a start
-    is tried again, once, and said so on the test's stderr."""
-    returncode, stdout, stderr = _run_captured(command, env, timeout)
+def _wine_failed_start(tool, returncode, stdout, stderr):
+    """True when a tool ended with exit code 1 without a word of its own:
+    each tool reports every failure of its own on stderr in lines that begin
+    with its name, so Wine failed the start before any code of the tool ran.
+    That happens now and then under load; Wine's message (when its messages
+    are on) is then "failed to map the shared user data: c0000018"."""
+    if isinstance(stderr, str):
+        stderr = stderr.encode()
     tool_spoke = stdout.strip() or re.search(rb"^" + tool.encode() + rb": ", stderr, re.MULTILINE)
-    if returncode == 1 and not tool_spoke:
-        print(f"harness: Wine failed a start of {tool} (exit code 1, no word from the tool; "
-              f"Wine said: {stderr.decode(errors='replace').strip() or 'nothing'}); trying again", file=sys.stderr)
+    if returncode != 1 or tool_spoke:
+        return False
+    print(f"harness: Wine failed a start of {tool} (exit code 1, no word from the tool; "
+          f"Wine said: {stderr.decode(errors='replace').strip() or 'nothing'}); trying again", file=sys.stderr)
+    return True
+
+
+def _run_tool(tool, command, env, timeout):
+    """_run_captured for one of the test tools; a start that Wine failed is
+    tried again, once."""
+    returncode, stdout, stderr = _run_captured(command, env, timeout)
+    if _wine_failed_start(tool, returncode, stdout, stderr):
         returncode, stdout, stderr = _run_captured(command, env, timeout)
     return returncode, stdout, stderr
 
@@ -798,23 +808,28 @@ class WinePrefix:
     @contextlib.contextmanager
     def _hold(self, arguments, what):
         command = [WINE, str(TOOLS_DIR / "holdfile.exe"), *arguments]
-        with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
-            process = subprocess.Popen(command, env=self.environment({"WINEDEBUG": _TOOL_WINEDEBUG}),
-                                       stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
-            try:
-                deadline = time.monotonic() + 60
-                while not _file_text(stdout).startswith("held") and process.poll() is None:
-                    if time.monotonic() > deadline:
-                        raise HarnessError(f"holdfile did not report holding {what}")
-                    time.sleep(0.005)
-                if not _file_text(stdout).startswith("held"):
-                    raise HarnessError(f"holdfile could not hold {what} (exit code {process.poll()}): "
-                                       f"{_said_on_stderr(_file_text(stderr))}")
-                yield process
-            finally:
-                if process.poll() is None:
-                    process.kill()
-                process.wait(timeout=30)
+        for attempt in (1, 2):
+            with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+                process = subprocess.Popen(command, env=self.environment({"WINEDEBUG": _TOOL_WINEDEBUG}),
+                                           stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+                try:
+                    deadline = time.monotonic() + 60
+                    while not _file_text(stdout).startswith("held") and process.poll() is None:
+                        if time.monotonic() > deadline:
+                            raise HarnessError(f"holdfile did not report holding {what}")
+                        time.sleep(0.005)
+                    if not _file_text(stdout).startswith("held"):
+                        if attempt == 1 and _wine_failed_start("holdfile", process.poll(), _file_text(stdout).encode(),
+                                                               _file_text(stderr)):
+                            continue
+                        raise HarnessError(f"holdfile could not hold {what} (exit code {process.poll()}): "
+                                           f"{_said_on_stderr(_file_text(stderr))}")
+                    yield process
+                    return
+                finally:
+                    if process.poll() is None:
+                        process.kill()
+                    process.wait(timeout=30)
 
 
 def _file_text(file):
