@@ -6,7 +6,6 @@
 #include <objbase.h>
 
 #include <cstring>
-#include <cwchar>
 
 namespace {
 
@@ -15,11 +14,6 @@ namespace {
 // flag), and a 64-bit build of these sources must read the same.
 constexpr REGSAM kReadAccess32 = KEY_READ | KEY_WOW64_32KEY;
 constexpr REGSAM kReadAccess64 = KEY_READ | KEY_WOW64_64KEY;
-
-std::size_t LengthOf(const wchar_t* text) noexcept
-{
-    return text ? std::wcslen(text) : 0;
-}
 
 // A zero-filled block from the COM task allocator, or null.
 void* AllocateZeroed(std::size_t bytes) noexcept
@@ -46,34 +40,9 @@ CQXRegUtil::CStrBuf::~CStrBuf()
     ::CoTaskMemFree(text_);
 }
 
-void CQXRegUtil::CStrBuf::SetJoined(const wchar_t* first, const wchar_t* second) noexcept
+void CQXRegUtil::CStrBuf::SetEmpty() noexcept
 {
-    Attach(nullptr);
-    const std::size_t firstLength = LengthOf(first);
-    const std::size_t secondLength = LengthOf(second);
-    const bool both = firstLength != 0 && secondLength != 0;
-    std::size_t joinedLength = firstLength + secondLength + (both ? 1 : 0);
-    if (joinedLength == 0) {
-        if (!first && !second) {
-            return;
-        }
-        joinedLength = 1;
-    }
-    auto* joined = static_cast<wchar_t*>(AllocateZeroed((joinedLength + 1) * sizeof(wchar_t)));
-    if (!joined) {
-        return;
-    }
-    wchar_t* end = joined;
-    if (firstLength != 0) {
-        end = std::wmemcpy(end, first, firstLength) + firstLength;
-    }
-    if (both) {
-        *end++ = L'\\';
-    }
-    if (secondLength != 0) {
-        std::wmemcpy(end, second, secondLength);
-    }
-    text_ = joined;
+    Attach(static_cast<wchar_t*>(AllocateZeroed(sizeof(wchar_t))));
 }
 
 void CQXRegUtil::CStrBuf::Attach(wchar_t* text) noexcept
@@ -119,7 +88,7 @@ HKEY CQXRegUtil::OpenProductSubKey(const wchar_t* subKey) const noexcept
 
 const wchar_t* CQXRegUtil::GetRegString(const wchar_t* subKey, const wchar_t* valueName) noexcept
 {
-    stringResult_.SetJoined(L"", nullptr);
+    stringResult_.SetEmpty();
     if (!valueName) {
         return stringResult_.Text();
     }

@@ -20,10 +20,8 @@ class CQXRegUtil {
         CStrBuf(const CStrBuf&) = delete;
         CStrBuf& operator=(const CStrBuf&) = delete;
 
-        // Replaces the text with first, a backslash, and second; the
-        // backslash only when both are non-empty. Two null strings give no
-        // text, two empty ones an empty text; a failed allocation, no text.
-        void SetJoined(const wchar_t* first, const wchar_t* second) noexcept;
+        // Replaces the text with an empty one; a failed allocation leaves no text.
+        void SetEmpty() noexcept;
 
         // Takes ownership of a CoTaskMemAlloc block, freeing the current text.
         void Attach(wchar_t* text) noexcept;

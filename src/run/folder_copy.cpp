@@ -46,9 +46,7 @@ std::wstring AppendFileName(const std::wstring& folder, const wchar_t* name)
     return name ? folder + name : folder;
 }
 
-// The operation owns copies of both folders by design, like every folder argument of the run.
-// NOLINTNEXTLINE(performance-unnecessary-value-param)
-void CopyFolderFiles(std::wstring sourceFolder, std::wstring destinationFolder) // cppcheck-suppress passedByValue
+void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder)
 {
     const std::wstring pattern = sourceFolder + kEveryEntry;
     WIN32_FIND_DATAW entry = {};

@@ -8,7 +8,7 @@
 // left out. Raises the failed outcome, after logging the system's error
 // code, when the folder cannot be listed completely or a copy fails; files
 // copied before that stay in place.
-void CopyFolderFiles(std::wstring sourceFolder, std::wstring destinationFolder);
+void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder);
 
 // The folder path followed directly by the name; a null name adds nothing.
 std::wstring AppendFileName(const std::wstring& folder, const wchar_t* name);

@@ -74,8 +74,7 @@ void GetModuleInstallPath(std::wstring& destination, bool use64BitView)
     DebugLogPrintf(L"[info]: Quorvex Module Install Path, \"%s\"", destination.c_str());
 }
 
-// NOLINTNEXTLINE(performance-unnecessary-value-param): the function owns its copy of the sub-folder by design
-void GetModulesPath(std::wstring& source, std::wstring subFolder) // cppcheck-suppress passedByValue
+void GetModulesPath(std::wstring& source, const std::wstring& subFolder)
 {
     // Never a folder relative to the current directory: without the
     // executable's own folder there is nothing trustworthy to copy from.

@@ -28,4 +28,4 @@ void GetModuleInstallPath(std::wstring& destination, bool use64BitView);
 
 // The executable's folder followed by subFolder. Raises the failed outcome
 // when the executable's folder cannot be told.
-void GetModulesPath(std::wstring& source, std::wstring subFolder);
+void GetModulesPath(std::wstring& source, const std::wstring& subFolder);

@@ -448,6 +448,44 @@ def _run_captured(command, env, timeout):
         return completed.returncode, stdout.read(), stderr.read()
 
 
+def _said_on_stderr(stderr):
+    """A tool's reason for failing. Every tool reports its own failures and
+    crashes on stderr; nothing there means that Wine ended it before its
+    code ran or after it returned."""
+    text = stderr.decode("utf-8", errors="replace") if isinstance(stderr, bytes) else stderr
+    return text.strip() or "nothing on stderr: Wine ended the program outside its own code"
+
+
+# Wine's own error messages, for the tools whose stderr is read only when
+# they fail: they tell why Wine could not start or run one.
+_TOOL_WINEDEBUG = "-all,err+all"
+
+
+def _wine_failed_start(tool, returncode, stdout, stderr):
+    """True when a tool ended with exit code 1 without a word of its own:
+    each tool reports every failure of its own on stderr in lines that begin
+    with its name, so Wine failed the start before any code of the tool ran.
+    That happens now and then under load; Wine's message (when its messages
+    are on) is then "failed to map the shared user data: c0000018"."""
+    if isinstance(stderr, str):
+        stderr = stderr.encode()
+    tool_spoke = stdout.strip() or re.search(rb"^" + tool.encode() + rb": ", stderr, re.MULTILINE)
+    if returncode != 1 or tool_spoke:
+        return False
+    print(f"harness: Wine failed a start of {tool} (exit code 1, no word from the tool; "
+          f"Wine said: {stderr.decode(errors='replace').strip() or 'nothing'}); trying again", file=sys.stderr)
+    return True
+
+
+def _run_tool(tool, command, env, timeout):
+    """_run_captured for one of the test tools; a start that Wine failed is
+    tried again, once."""
+    returncode, stdout, stderr = _run_captured(command, env, timeout)
+    if _wine_failed_start(tool, returncode, stdout, stderr):
+        returncode, stdout, stderr = _run_captured(command, env, timeout)
+    return returncode, stdout, stderr
+
+
 def _hex_argument(text):
     return text.encode("utf-8").hex() if text else "-"
 
@@ -467,32 +505,49 @@ def _pid_alive(pid):
     return True
 
 
-def _make_writable_and_retry(function, path, _excinfo):
+def _make_writable_and_retry(function, path, excinfo):
+    # Something else removed it first: gone is what was wanted.
+    if isinstance(excinfo[1], FileNotFoundError):
+        return
     # A test may leave a folder immutable (chattr +i) when it dies early.
     for target in (path, os.path.dirname(path)):
         subprocess.run(["chattr", "-i", target], stderr=subprocess.DEVNULL, check=False)
-    function(path)
+    try:
+        function(path)
+    except FileNotFoundError:
+        pass
 
 
 def remove_tree(path):
-    """Deletes a folder tree, immutable folders included."""
+    """Deletes a folder tree, immutable folders included; a tree that is
+    already gone, or goes while this runs, is no error."""
     if os.path.lexists(path):
         shutil.rmtree(path, onerror=_make_writable_and_retry)
 
 
 def _clear_stale_work(root):
-    """Removes what test processes that have died left under the work root."""
-    if not root.exists():
+    """Removes what test processes that have died left under root, the work
+    folder of one module. A folder that vanishes meanwhile is skipped."""
+    try:
+        entries = list(root.iterdir())
+    except FileNotFoundError:
         return
-    for entry in root.iterdir():
+    for entry in entries:
         match = re.match(r"^(\d+)-", entry.name)
-        if not entry.is_dir() or not match or _pid_alive(int(match.group(1))):
+        if not match or _pid_alive(int(match.group(1))) or not entry.is_dir():
             continue
         for prefix_dir in entry.glob("prefix-*"):
             env = dict(os.environ, WINEPREFIX=str(prefix_dir))
             subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            check=False)
         remove_tree(entry)
+
+
+def module_work_root(module):
+    """The work folder of one test module and its selected machines. ctest
+    runs modules side by side: each one clears only what an earlier run of
+    itself left behind, never another module's folder."""
+    return WORK_ROOT / f"{module}.{'-'.join(SELECTED_MACHINES)}"
 
 
 class WinePrefix:
@@ -713,14 +768,14 @@ class WinePrefix:
         if cwd is not None:
             arguments.append(_hex_argument(cwd))
         started = time.monotonic()
-        returncode, stdout, stderr = _run_captured([WINE, str(TOOLS_DIR / "runjob.exe"), *arguments],
-                                                   self.environment(env), timeout + 30)
+        returncode, stdout, stderr = _run_tool("runjob", [WINE, str(TOOLS_DIR / "runjob.exe"), *arguments],
+                                               self.environment(env), timeout + 30)
         seconds = time.monotonic() - started
         stdout = stdout.decode("utf-8", errors="replace")
         stderr = stderr.decode("utf-8", errors="replace")
         match = re.search(r"^exit-code (\d+)\r?$", stdout, re.MULTILINE)
         if returncode != 0 or not match:
-            raise HarnessError(f"running {command_line!r} failed (runjob {returncode}): {stderr.strip()}")
+            raise HarnessError(f"running {command_line!r} failed (runjob {returncode}): {_said_on_stderr(stderr)}")
         stdout = stdout[:match.start()] + stdout[match.end():].lstrip("\r\n")
         return RunResult(int(match.group(1)), stdout, stderr, seconds)
 
@@ -728,10 +783,10 @@ class WinePrefix:
         """Runs regfixture on a list of batch lines."""
         unix, windows = self.new_folder("fixtures")
         (unix / "batch.txt").write_text("\n".join(operations) + "\n", encoding="utf-8")
-        returncode, _, stderr = _run_captured([WINE, str(TOOLS_DIR / "regfixture.exe"), windows + "batch.txt"],
-                                              self.environment(), 60)
+        command = [WINE, str(TOOLS_DIR / "regfixture.exe"), windows + "batch.txt"]
+        returncode, _, stderr = _run_tool("regfixture", command, self.environment({"WINEDEBUG": _TOOL_WINEDEBUG}), 60)
         if returncode != 0:
-            raise HarnessError(f"regfixture failed ({returncode}): {stderr.decode(errors='replace').strip()}\n"
+            raise HarnessError(f"regfixture failed ({returncode}): {_said_on_stderr(stderr)}\n"
                                "batch:\n" + "\n".join(operations))
 
     def registry(self):
@@ -753,22 +808,28 @@ class WinePrefix:
     @contextlib.contextmanager
     def _hold(self, arguments, what):
         command = [WINE, str(TOOLS_DIR / "holdfile.exe"), *arguments]
-        with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
-            process = subprocess.Popen(command, env=self.environment(), stdin=subprocess.DEVNULL, stdout=stdout,
-                                       stderr=stderr)
-            try:
-                deadline = time.monotonic() + 60
-                while not _file_text(stdout).startswith("held") and process.poll() is None:
-                    if time.monotonic() > deadline:
-                        raise HarnessError(f"holdfile did not report holding {what}")
-                    time.sleep(0.005)
-                if not _file_text(stdout).startswith("held"):
-                    raise HarnessError(f"holdfile could not hold {what}: {_file_text(stderr).strip()}")
-                yield process
-            finally:
-                if process.poll() is None:
-                    process.kill()
-                process.wait(timeout=30)
+        for attempt in (1, 2):
+            with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+                process = subprocess.Popen(command, env=self.environment({"WINEDEBUG": _TOOL_WINEDEBUG}),
+                                           stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+                try:
+                    deadline = time.monotonic() + 60
+                    while not _file_text(stdout).startswith("held") and process.poll() is None:
+                        if time.monotonic() > deadline:
+                            raise HarnessError(f"holdfile did not report holding {what}")
+                        time.sleep(0.005)
+                    if not _file_text(stdout).startswith("held"):
+                        if attempt == 1 and _wine_failed_start("holdfile", process.poll(), _file_text(stdout).encode(),
+                                                               _file_text(stderr)):
+                            continue
+                        raise HarnessError(f"holdfile could not hold {what} (exit code {process.poll()}): "
+                                           f"{_said_on_stderr(_file_text(stderr))}")
+                    yield process
+                    return
+                finally:
+                    if process.poll() is None:
+                        process.kill()
+                    process.wait(timeout=30)
 
 
 def _file_text(file):
@@ -831,20 +892,22 @@ def machine_test_classes(namespace, mixins, base, arches=MACHINES):
             namespace[name] = type(name, (mixin, base), {"arch": arch, "__module__": namespace["__name__"]})
 
 
-def open_prefixes(arches):
+def open_prefixes(arches, module=None):
     """Boots one prefix per architecture, all at once, in a work folder of
-    this process; returns {arch: WinePrefix}. Architectures that are not
-    selected, or that this build cannot play, are left out: their cases do
-    not run."""
+    this process under the calling module's work folder; returns
+    {arch: WinePrefix}. Architectures that are not selected, or that this
+    build cannot play, are left out: their cases do not run."""
     arches = [arch for arch in arches if arch in SELECTED_MACHINES and not machine_skip_reason(arch)]
     if not arches:
         return {}
-    WORK_ROOT.mkdir(parents=True, exist_ok=True)
-    _clear_stale_work(WORK_ROOT)
+    # The caller is the module's setUpModule.
+    root = module_work_root(module or sys._getframe(1).f_globals["__name__"])
+    root.mkdir(parents=True, exist_ok=True)
+    _clear_stale_work(root)
     # A test program stopped from outside (a ctest timeout) still cleans up.
     if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
         signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
-    work_dir = Path(tempfile.mkdtemp(prefix=f"{os.getpid()}-", dir=WORK_ROOT))
+    work_dir = Path(tempfile.mkdtemp(prefix=f"{os.getpid()}-", dir=root))
     atexit.register(lambda: None if KEEP_PREFIXES else remove_tree(work_dir))
     prefixes = {arch: WinePrefix(arch, work_dir) for arch in arches}
     with concurrent.futures.ThreadPoolExecutor(max_workers=len(prefixes)) as pool:

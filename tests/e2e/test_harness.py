@@ -2,7 +2,11 @@
 not written as asked, or a log check that lets a bad line through, would
 make the product's tests pass for the wrong reason."""
 
+import os
+import tempfile
 import unittest
+from pathlib import Path
+from unittest import mock
 
 import harness
 from harness import HarnessError, LogFormatError
@@ -50,6 +54,61 @@ class ParseLogTests(unittest.TestCase):
         for bad in ["qx913hotfix2_20261208_0439.log", "QX913HOTFIX2_20261208_043902.log",
                     "qx913hotfix2_20261308_043902.log", "qx913hotfix2_20261208_043902.log.txt"]:
             self.assertIsNone(harness.log_name_time(bad), bad)
+
+
+class WorkFolderTests(unittest.TestCase):
+    """Modules started side by side must not trip over each other's work."""
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp())
+        self.addCleanup(harness.remove_tree, self.root)
+
+    def test_each_module_has_a_folder_of_its_own(self):
+        self.assertNotEqual(harness.module_work_root("test_gates"), harness.module_work_root("test_apply"))
+
+    def test_clearing_tolerates_files_that_go_meanwhile(self):
+        stale = self.root / "999999999-x"
+        (stale / "prefix-win64").mkdir(parents=True)
+        (stale / "prefix-win64" / "file").write_bytes(b"x")
+        unlink = os.unlink
+
+        def removed_by_another_cleaner_first(path, *args, **kwargs):
+            unlink(path, *args, **kwargs)
+            raise FileNotFoundError(path)
+
+        with mock.patch("os.unlink", side_effect=removed_by_another_cleaner_first):
+            harness._clear_stale_work(self.root)
+        harness._clear_stale_work(self.root / "never-there")
+        self.assertFalse(stale.exists())
+
+    def test_clearing_removes_only_folders_of_dead_processes(self):
+        mine = self.root / f"{os.getpid()}-x"
+        dead = self.root / "999999999-x"
+        for folder in (mine, dead):
+            folder.mkdir()
+        harness._clear_stale_work(self.root)
+        self.assertEqual([entry.name for entry in self.root.iterdir()], [mine.name])
+
+
+class ToolStartTests(unittest.TestCase):
+    """A start that Wine fails is tried again; a tool's own failure is not."""
+
+    def run_tool(self, script):
+        starts = Path(tempfile.mkdtemp()) / "starts"
+        self.addCleanup(harness.remove_tree, starts.parent)
+        command = ["sh", "-c", f"echo start >> '{starts}'; {script.format(starts=starts)}"]
+        with mock.patch("sys.stderr"):
+            returncode, _, stderr = harness._run_tool("regfixture", command, dict(os.environ), 10)
+        return returncode, stderr, len(starts.read_text().split())
+
+    def test_silent_failure_is_tried_once_more(self):
+        returncode, _, starts = self.run_tool("[ $(wc -l < '{starts}') -ge 2 ] || exit 1")
+        self.assertEqual((returncode, starts), (0, 2))
+
+    def test_failure_the_tool_reports_is_not_tried_again(self):
+        returncode, stderr, starts = self.run_tool("echo 'regfixture: line 1: bad' >&2; exit 1")
+        self.assertEqual((returncode, starts), (1, 1))
+        self.assertIn(b"line 1: bad", stderr)
 
 
 class PrefixTestCase(unittest.TestCase):

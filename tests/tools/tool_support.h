@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -108,6 +109,48 @@ inline std::string ErrorText(const char* call, DWORD code)
     std::fflush(stderr);
     std::exit(1);
 }
+
+// This program's file name, to name the tool in a report from a handler.
+inline const char* OwnFileName()
+{
+    static char path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    path[length < MAX_PATH ? length : MAX_PATH - 1] = '\0';
+    const char* name = path;
+    for (const char* position = path; *position; ++position) {
+        if (*position == '\\' || *position == '/') {
+            name = position + 1;
+        }
+    }
+    return name;
+}
+
+// A tool that crashes or ends on an exception nobody caught says so on
+// standard error too, so that no failure of a tool is silent.
+inline LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception)
+{
+    std::fprintf(stderr, "%s: crashed with exception 0x%08lx\n", OwnFileName(),
+                 static_cast<unsigned long>(exception->ExceptionRecord->ExceptionCode));
+    std::fflush(stderr);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+[[noreturn]] inline void ReportUncaughtException()
+{
+    std::fprintf(stderr, "%s: ended by a C++ exception that nothing caught\n", OwnFileName());
+    std::fflush(stderr);
+    std::_Exit(3);
+}
+
+inline bool InstallFailureReports()
+{
+    ::SetUnhandledExceptionFilter(ReportCrash);
+    std::set_terminate(ReportUncaughtException);
+    return true;
+}
+
+// Installed before wmain runs, in every tool that includes this file.
+inline const bool failureReportsInstalled = InstallFailureReports();
 
 // A whole file's bytes, or nothing with the error code left in GetLastError.
 inline std::optional<std::string> ReadWholeFile(const std::wstring& path)

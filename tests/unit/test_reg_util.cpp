@@ -185,36 +185,4 @@ TEST(RegUtilTest, ViewFlagSelectsThe64BitOrTheDefaultView)
     EXPECT_STREQ(view64Reader.GetRegString(kFixtureSubKey, L"InstallBinPath"), L"C:\\Program Files\\qx");
 }
 
-struct JoinCase {
-    const char* name;
-    const wchar_t* first;
-    const wchar_t* second;
-    const wchar_t* expected; // null: no text at all
-};
-
-class SetJoinedTest : public testing::TestWithParam<JoinCase> {};
-
-TEST_P(SetJoinedTest, PutsABackslashOnlyBetweenTwoNonEmptyParts)
-{
-    const JoinCase& c = GetParam();
-    CQXRegUtil::CStrBuf buffer;
-    buffer.SetJoined(L"stale", L"text");
-    buffer.SetJoined(c.first, c.second);
-    if (c.expected) {
-        EXPECT_STREQ(buffer.Text(), c.expected);
-    } else {
-        EXPECT_EQ(buffer.Text(), nullptr);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Parts, SetJoinedTest,
-    testing::Values(JoinCase{"BothNull", nullptr, nullptr, nullptr}, JoinCase{"EmptyAndNull", L"", nullptr, L""},
-                    JoinCase{"BothEmpty", L"", L"", L""}, JoinCase{"FirstOnly", L"Software", nullptr, L"Software"},
-                    JoinCase{"FirstAndEmpty", L"Software", L"", L"Software"},
-                    JoinCase{"SecondOnly", nullptr, L"SystemInfo", L"SystemInfo"},
-                    JoinCase{"EmptyAndSecond", L"", L"SystemInfo", L"SystemInfo"},
-                    JoinCase{"Both", L"Software\\TQR3", L"SystemInfo", L"Software\\TQR3\\SystemInfo"}),
-    [](const testing::TestParamInfo<JoinCase>& param) { return param.param.name; });
-
 } // namespace

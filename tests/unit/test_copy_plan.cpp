@@ -1,0 +1,246 @@
+#include "run/copy_plan.h"
+#include "run/folder_copy.h"
+#include "run/outcome.h"
+#include "run/run_hotfix.h"
+
+#include "product_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Names = std::vector<std::wstring>;
+
+// True when the call returned; a failure must raise the failed outcome.
+template <typename Call> bool Returns(Call call)
+{
+    try {
+        call();
+        return true;
+    } catch (OutcomeCode outcome) {
+        EXPECT_EQ(outcome, kOutcomeFailed) << "a failure raised an outcome other than failed";
+        return false;
+    }
+}
+
+// The names a listing delivers, in its order, without "." and "..".
+Names ListingOrder(const std::wstring& folder)
+{
+    Names names;
+    WIN32_FIND_DATAW entry = {};
+    const UniqueFindHandle search(::FindFirstFileW((folder + L"*").c_str(), &entry));
+    while (search) {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+        if (!::FindNextFileW(search.get(), &entry)) {
+            break;
+        }
+    }
+    return names;
+}
+
+class FolderCopyTest : public testing::Test {
+  protected:
+    TestFolder source_{TestFolder::UniqueTemporary()};
+    TestFolder destination_{TestFolder::UniqueTemporary()};
+
+    void Write(const std::wstring& path, const std::string& bytes) { WriteFileBytes(path, bytes); }
+};
+
+TEST_F(FolderCopyTest, CopiesEveryPlainFileAndLeavesSubFoldersOut)
+{
+    for (const wchar_t* name : {L"a.dll", L"noextension", L".dotfirst", L"hidden.dll", L"readonly.dll"}) {
+        Write(source_.Path() + name, "new");
+    }
+    ::SetFileAttributesW((source_.Path() + L"hidden.dll").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    ::SetFileAttributesW((source_.Path() + L"readonly.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    Write(source_.MakeFolder(L"sub") + L"inner.dll", "inner");
+    Write(destination_.Path() + L"a.dll", "old");
+
+    EXPECT_TRUE(Returns([&] { CopyFolderFiles(source_.Path(), destination_.Path()); }));
+    EXPECT_EQ(FolderEntries(destination_.Path()),
+              (Names{L".dotfirst", L"a.dll", L"hidden.dll", L"noextension", L"readonly.dll"}))
+        << "only the plain files lying directly in the source folder are copied, sub-folders never";
+    EXPECT_EQ(ReadFileBytes(destination_.Path() + L"a.dll"), "new") << "an existing file is replaced";
+}
+
+TEST_F(FolderCopyTest, RefusedCopyStopsTheFolderAndRaisesTheFailedOutcome)
+{
+    for (const wchar_t* name : {L"a.dll", L"b.dll", L"c.dll"}) {
+        Write(source_.Path() + name, "new");
+    }
+    // The copy of the second file in listing order is refused (sharing violation).
+    const Names order = ListingOrder(source_.Path());
+    ASSERT_EQ(order.size(), 3u);
+    Write(destination_.Path() + order[1], "held");
+    const UniqueFileHandle held(::CreateFileW((destination_.Path() + order[1]).c_str(), GENERIC_READ, 0, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+
+    EXPECT_FALSE(Returns([&] { CopyFolderFiles(source_.Path(), destination_.Path()); }))
+        << "a refused copy must raise the failed outcome";
+    EXPECT_EQ(ReadFileBytes(destination_.Path() + order[0]), "new") << "a file copied before the failure stays";
+    EXPECT_FALSE(FileExists(destination_.Path() + order[2])) << "nothing after a refused copy may be copied";
+}
+
+TEST_F(FolderCopyTest, MissingSourceFolderRaisesTheFailedOutcome)
+{
+    EXPECT_FALSE(Returns([&] { CopyFolderFiles(source_.Path() + L"missing\\", destination_.Path()); }));
+}
+
+// A listing that breaks off with an error is a failure, not the end of the
+// folder; only ERROR_NO_MORE_FILES ends it. The platform is made to fail
+// through the fault-injection build's FindNextFileW.
+class BrokenListingTest : public FolderCopyTest, public testing::WithParamInterface<const wchar_t*> {
+  protected:
+    void TearDown() override { ::SetEnvironmentVariableW(L"QX_FIND_NEXT_ERROR", nullptr); }
+};
+
+TEST_P(BrokenListingTest, OnlyTheEndOfTheListingCountsAsTheEnd)
+{
+    Write(source_.Path() + L"a.dll", "new");
+    ::SetEnvironmentVariableW(L"QX_FIND_NEXT_ERROR", GetParam());
+    const bool theEnd = std::wstring(GetParam()) == L"18";
+    EXPECT_EQ(Returns([&] { CopyFolderFiles(source_.Path(), destination_.Path()); }), theEnd)
+        << "FindNextFileW failing with error " << GetParam()
+        << (theEnd ? " is the end of the listing" : " is a broken listing, which must fail the copy");
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, BrokenListingTest,
+                         testing::Values(L"18" /* ERROR_NO_MORE_FILES */, L"5" /* ERROR_ACCESS_DENIED */,
+                                         L"0x3E3" /* ERROR_OPERATION_ABORTED */));
+
+// The run as a whole, on this 64-bit machine: the product key in both
+// registry views, install folders in a temporary folder, and the shipped
+// folders beside the test executable, each holding one file named after its
+// pair.
+constexpr int kPairs = 5;
+// Sub-folders of the modules folder.
+const wchar_t* const kShippedFolders[kPairs] = {L"bin_x64\\", L"bin\\", L"zfa_act\\", L"181235_bin_x64\\",
+                                                L"181235_bin\\"};
+const wchar_t* const kInstallFolders[kPairs] = {L"x64\\licensers\\", L"x86\\licensers\\", L"activator\\", L"x64\\",
+                                                L"x86\\"};
+
+std::wstring PairFile(int pair)
+{
+    return L"pair" + std::to_wstring(pair) + L".dll";
+}
+
+class ProductRun {
+  public:
+    ProductRun()
+    {
+        for (int pair = 1; pair <= kPairs; ++pair) {
+            install_.MakeFolder(kInstallFolders[pair - 1]);
+            WriteFileBytes(shipped_.MakeFolder(kShippedFolders[pair - 1]) + PairFile(pair), "new");
+        }
+        // Without trailing backslashes: the run adds them.
+        ProductRegistry::SetString(k64BitView, L"", L"InstallBinPath", install_.Path() + L"x64");
+        ProductRegistry::SetString(k32BitView, L"", L"InstallBinPath", install_.Path() + L"x86");
+        ProductRegistry::SetString(k32BitView, L"Licenseactivator", L"ActivatorPath", install_.Path() + L"activator");
+    }
+
+    void RemoveShippedFolder(int pair) const { RemoveTree(shipped_.Path() + kShippedFolders[pair - 1]); }
+
+    // The pairs whose file reached the pair's own install folder; a file
+    // anywhere else is reported as a failure.
+    std::set<int> CopiedPairs() const
+    {
+        std::set<int> copied;
+        for (int folder = 1; folder <= kPairs; ++folder) {
+            for (const std::wstring& name : FolderEntries(install_.Path() + kInstallFolders[folder - 1])) {
+                if (name == L"licensers\\") {
+                    continue;
+                }
+                if (name == PairFile(folder)) {
+                    copied.insert(folder);
+                } else {
+                    ADD_FAILURE() << "pair " << folder << "'s install folder received " << testing::PrintToString(name);
+                }
+            }
+        }
+        return copied;
+    }
+
+  private:
+    ProductRegistry registry_;
+    TestFolder install_{TestFolder::UniqueTemporary()};
+    TestFolder shipped_{GetExecutableFolder() + L"modules\\"};
+};
+
+std::string Describe(bool productType1, bool nativeX64)
+{
+    return std::string(productType1 ? "product type 1" : "another product type") + " on a "
+           + (nativeX64 ? "64-bit" : "32-bit") + " machine";
+}
+
+struct PlanCase {
+    const char* name;
+    bool productType1;
+    bool nativeX64;
+    std::vector<int> pairs; // in the plan's order
+};
+
+const PlanCase kPlans[] = {{"Type1On64Bit", true, true, {1, 2, 3, 4, 5}},
+                           {"Type1On32Bit", true, false, {2, 3, 5}},
+                           {"OtherTypeOn64Bit", false, true, {4, 5}},
+                           {"OtherTypeOn32Bit", false, false, {5}}};
+
+class CopyPlanTest : public testing::TestWithParam<PlanCase> {};
+
+TEST_P(CopyPlanTest, CopiesThePlannedPairsIntoTheirViewsFolders)
+{
+    const PlanCase& c = GetParam();
+    const ProductRun run;
+    EXPECT_TRUE(Returns([&] { ApplyCopyPlan(c.productType1, c.nativeX64); }));
+    EXPECT_EQ(run.CopiedPairs(), std::set<int>(c.pairs.begin(), c.pairs.end()))
+        << "wrong pairs copied for " << Describe(c.productType1, c.nativeX64);
+}
+
+// Making each planned pair fail in turn shows the order: exactly the pairs
+// before the failed one are copied, and the run stops there.
+TEST_P(CopyPlanTest, CopiesInPlanOrderAndStopsAtTheFirstFailedPair)
+{
+    const PlanCase& c = GetParam();
+    for (std::size_t failing = 0; failing < c.pairs.size(); ++failing) {
+        const ProductRun run;
+        run.RemoveShippedFolder(c.pairs[failing]);
+        EXPECT_FALSE(Returns([&] { ApplyCopyPlan(c.productType1, c.nativeX64); }));
+        EXPECT_EQ(run.CopiedPairs(),
+                  std::set<int>(c.pairs.begin(), c.pairs.begin() + static_cast<std::ptrdiff_t>(failing)))
+            << Describe(c.productType1, c.nativeX64) << ": when pair " << c.pairs[failing]
+            << " fails, exactly the pairs before it in the plan are copied";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Plans, CopyPlanTest, testing::ValuesIn(kPlans),
+                         [](const testing::TestParamInfo<PlanCase>& param) { return param.param.name; });
+
+TEST(CopyPlanResolutionTest, FolderMissingFromTheRegistryStopsTheRunBeforeAnyCopy)
+{
+    const ProductRun run;
+    const std::wstring activatorKey = std::wstring(kProductKey) + L"\\Licenseactivator";
+    ASSERT_EQ(::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, activatorKey.c_str(), k32BitView, 0), ERROR_SUCCESS);
+    EXPECT_FALSE(Returns([] { ApplyCopyPlan(true, true); })) << "a missing ActivatorPath must fail the run";
+    EXPECT_EQ(run.CopiedPairs(), std::set<int>()) << "every folder is resolved before the first copy";
+}
+
+TEST(RunOutcomeTest, AppliedRunExitsWith0)
+{
+    const ProductRun run;
+    ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"MajorVersion", 9);
+    ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"MinorVersion", 1);
+    ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"PatchVersion", 3);
+    ProductRegistry::SetNumber(k32BitView, L"", L"ProductType", 1);
+    EXPECT_EQ(RunHotfix(), kOutcomeApplied) << "a run that copied every pair must exit with 0";
+    EXPECT_EQ(run.CopiedPairs(), (std::set<int>{1, 2, 3, 4, 5}));
+}
+
+} // namespace
