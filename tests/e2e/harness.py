@@ -1038,6 +1038,20 @@ def immutable(path):
         subprocess.run(["chattr", "-i", str(path)], check=True)
 
 
+@contextlib.contextmanager
+def small_file_system(unix_folder, size="64m"):
+    """A tmpfs of the size given mounted on the folder inside the with
+    block; skips the test where mounting is not permitted."""
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(unix_folder)],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
+    if done.returncode != 0:
+        raise unittest.SkipTest(f"mounting a tmpfs is not permitted here: {done.stderr.decode(errors='replace')}")
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", "-l", str(unix_folder)], check=False)
+
+
 def wait_for_second_start(latest_fraction=0.3):
     """Sleeps until early in a wall-clock second, so that what follows at
     once runs within that second."""

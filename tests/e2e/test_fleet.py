@@ -55,20 +55,6 @@ def tearDownModule():
     harness.close_prefixes(PREFIXES)
 
 
-@contextlib.contextmanager
-def small_file_system(unix_folder, size):
-    """A tmpfs of the size given mounted on the folder inside the with
-    block; skips the test where mounting is not permitted."""
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(unix_folder)],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
-    if done.returncode != 0:
-        raise unittest.SkipTest(f"mounting a tmpfs is not permitted here: {done.stderr.decode(errors='replace')}")
-    try:
-        yield
-    finally:
-        subprocess.run(["umount", "-l", str(unix_folder)], check=False)
-
-
 def private_folders(temp_unix):
     """The wrapper's private folders left in a temporary folder."""
     return sorted(entry.name for entry in temp_unix.iterdir() if entry.is_dir() and re.match(r"^qx\d+$", entry.name))
@@ -359,7 +345,7 @@ class FleetTest(unittest.TestCase):
         out_unix, out = self.prefix.new_folder("full")
         command = harness.windows_command_line([self.prefix.windows_path(SUMMARY_EXE), logs])
         # One page: the 40 rows need about 12 KiB.
-        with small_file_system(out_unix, "4k"):
+        with harness.small_file_system(out_unix, "4k"):
             result = self.prefix.run(CMD, command_line=f"cmd.exe /c {command} > {out}summary.csv", timeout=120)
             written = (out_unix / "summary.csv").stat().st_size
         self.assertEqual(result.exit_code, 2)

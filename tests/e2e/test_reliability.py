@@ -196,20 +196,6 @@ class LockedLogTest(ReliabilityTestCase):
         self.assertEqual(install.tree(), self.applied_tree(install))
 
 
-@contextlib.contextmanager
-def small_file_system(unix_folder):
-    """A tmpfs mounted on the folder inside the with block; skips the test
-    where mounting is not permitted."""
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", str(unix_folder)],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
-    if done.returncode != 0:
-        raise unittest.SkipTest(f"mounting a tmpfs is not permitted here: {done.stderr.decode(errors='replace')}")
-    try:
-        yield
-    finally:
-        subprocess.run(["umount", "-l", str(unix_folder)], check=False)
-
-
 def leave_free(unix_folder, free_bytes):
     """Shrinks the tmpfs on the folder to what it holds plus free_bytes."""
     stats = os.statvfs(unix_folder)
@@ -223,7 +209,7 @@ class FullDiskTest(ReliabilityTestCase):
 
     def test_log_keeps_whole_lines_in_order_and_each_once(self):
         unix, windows = PREFIXES["win64"].new_folder("disk")
-        with small_file_system(unix):
+        with harness.small_file_system(unix):
             install = self.world(payload=long_name_payload(3000), exe_at=(unix, windows))
             install.registry().apply()
             leave_free(unix, 640 * 1024)
