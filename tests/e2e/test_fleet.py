@@ -18,7 +18,6 @@ import io
 import os
 import re
 import shutil
-import subprocess
 import unittest
 from pathlib import Path
 from types import SimpleNamespace
