@@ -17,15 +17,22 @@ void LogUnexpectedError() noexcept
     }
 }
 
-[[noreturn]] void ApplyHotfix()
+[[noreturn]] void ApplyHotfixSteps()
 {
-    const SingleRunLock oneRunAtATime;
     CheckApplicableVersion();
     const bool productType1 = IsProductType1();
     const bool nativeX64 = IsNativeX64();
     ApplyCopyPlan(productType1, nativeX64);
     DebugLogPrintf(L"[info]: Hotfix is successful.");
     RaiseOutcome(kOutcomeApplied);
+}
+
+[[noreturn]] void ApplyHotfix()
+{
+    const SingleRunLock oneRunAtATime;
+    // Decided, and an unexpected error logged, while the lock is held: the
+    // next run, which may share the log file, goes on after the last entry.
+    RaiseOutcome(OutcomeOf(ApplyHotfixSteps));
 }
 
 } // namespace
