@@ -221,7 +221,7 @@ void LogParser::FinishUnread(std::string error, std::uint32_t errorCode)
 
 void LogParser::HandOutSetAside()
 {
-    for (const OpenRun& run : setAside_) {
+    for (const RunInProgress& run : setAside_) {
         onRun_(run.summary);
     }
     setAside_.clear();
@@ -299,7 +299,7 @@ void LogParser::SetAsideUnlessEnded()
 void LogParser::FollowTheRunThatLogs()
 {
     if (run_->waiting) {
-        const auto other = std::find_if(setAside_.rbegin(), setAside_.rend(), [](const OpenRun& run) {
+        const auto other = std::find_if(setAside_.rbegin(), setAside_.rend(), [](const RunInProgress& run) {
             return !run.waiting && run.summary.outcome == Outcome::kIncomplete;
         });
         if (other != setAside_.rend()) {
@@ -309,9 +309,9 @@ void LogParser::FollowTheRunThatLogs()
     }
     if (run_->summary.outcome != Outcome::kIncomplete) {
         const auto waiting =
-            std::find_if(setAside_.begin(), setAside_.end(), [](const OpenRun& run) { return run.waiting; });
+            std::find_if(setAside_.begin(), setAside_.end(), [](const RunInProgress& run) { return run.waiting; });
         if (waiting != setAside_.end()) {
-            OpenRun resumed = std::move(*waiting);
+            RunInProgress resumed = std::move(*waiting);
             setAside_.erase(waiting);
             HandOutRun();
             run_ = std::move(resumed);

@@ -27,6 +27,13 @@ struct RunSummary {
     std::optional<std::uint32_t> errorCode;
 };
 
+// A run that is still being read.
+struct RunInProgress {
+    RunSummary summary;
+    // Its last entry so far says that it waits for another run.
+    bool waiting = false;
+};
+
 // Reads one log file's bytes, in pieces of any size, and hands out the
 // summary of each run once it has ended and the next one starts, or the
 // file ends. Two runs started in the same second share a file, and the one
@@ -51,12 +58,6 @@ class LogParser {
     bool NotALog() const noexcept { return notALog_; }
 
   private:
-    struct OpenRun {
-        RunSummary summary;
-        // Its last entry so far says that it waits for another run.
-        bool waiting = false;
-    };
-
     void KeepInLine(std::string_view bytes);
     void EndLine();
     void TakeLine(std::string_view line);
@@ -71,7 +72,7 @@ class LogParser {
     std::string line_;
     bool firstLine_ = true;
     bool notALog_ = false;
-    std::optional<OpenRun> run_;
+    std::optional<RunInProgress> run_;
     // Runs without an outcome that another run's lines followed, in order.
-    std::deque<OpenRun> setAside_;
+    std::deque<RunInProgress> setAside_;
 };
