@@ -205,7 +205,7 @@ def leave_free(unix_folder, free_bytes):
 
 class FullDiskTest(ReliabilityTestCase):
     """The exe's folder fills up while the log is written: room for the
-    flush of the full buffer during the copies, not for the rest at exit."""
+    writes during the first copies, not for the rest and the one at exit."""
 
     def test_log_keeps_whole_lines_in_order_and_each_once(self):
         unix, windows = PREFIXES["win64"].new_folder("disk")
@@ -224,8 +224,9 @@ class FullDiskTest(ReliabilityTestCase):
         self.assertEqual(len(set(copies)), len(copies))
         times = [entry.time for entry in log.entries]
         self.assertEqual(times, sorted(times))
-        # The first flush fitted, the final write did not: its lines are lost.
-        self.assertGreater(len(data), 500 * 1024)
+        # Writes fitted until the disk was full; the final one did not, and
+        # its lines are lost.
+        self.assertGreater(len(copies), 0)
         self.assertNotIn(SUCCESS, log.lines)
 
 
