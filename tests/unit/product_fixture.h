@@ -4,6 +4,7 @@
 // product key in the test prefix's registry, and folders of real files.
 
 #include "registry/reg_util.h"
+#include "run/outcome.h"
 #include "support/module_path.h"
 #include "support/unique_handle.h"
 #include "test_files.h"
@@ -17,6 +18,18 @@
 
 inline constexpr REGSAM k32BitView = KEY_WOW64_32KEY;
 inline constexpr REGSAM k64BitView = KEY_WOW64_64KEY;
+
+// True when the call returned; a failure must raise the failed outcome.
+template <typename Call> bool Returns(Call call)
+{
+    try {
+        call();
+        return true;
+    } catch (OutcomeCode outcome) {
+        EXPECT_EQ(outcome, kOutcomeFailed) << "a failure raised an outcome other than failed";
+        return false;
+    }
+}
 
 inline void DeleteProductKey(REGSAM view)
 {

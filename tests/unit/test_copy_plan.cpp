@@ -16,18 +16,6 @@ namespace {
 
 using Names = std::vector<std::wstring>;
 
-// True when the call returned; a failure must raise the failed outcome.
-template <typename Call> bool Returns(Call call)
-{
-    try {
-        call();
-        return true;
-    } catch (OutcomeCode outcome) {
-        EXPECT_EQ(outcome, kOutcomeFailed) << "a failure raised an outcome other than failed";
-        return false;
-    }
-}
-
 // The names a listing delivers, in its order, without "." and "..".
 Names ListingOrder(const std::wstring& folder)
 {
