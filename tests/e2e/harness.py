@@ -1038,6 +1038,20 @@ def immutable(path):
         subprocess.run(["chattr", "-i", str(path)], check=True)
 
 
+SUMMARY_EXE = Path(os.environ.get("QX_LOGSUMMARY_EXE") or REPO / "build" / "qxlogsummary.exe")
+
+
+def run_log_summary(prefix, *folders):
+    """Runs qxlogsummary.exe on the folders with its output redirected to a
+    file, as an administrator would; returns (exit code, output bytes,
+    stderr)."""
+    out_unix, out_windows = prefix.new_folder("summary")
+    command = windows_command_line([prefix.windows_path(SUMMARY_EXE), *folders])
+    result = prefix.run("C:\\windows\\system32\\cmd.exe",
+                        command_line=f"cmd.exe /c {command} > {out_windows}summary.csv", timeout=120)
+    return result.exit_code, (out_unix / "summary.csv").read_bytes(), result.stderr
+
+
 @contextlib.contextmanager
 def small_file_system(unix_folder, size="64m"):
     """A tmpfs of the size given mounted on the folder inside the with

@@ -19,14 +19,12 @@ import os
 import re
 import shutil
 import unittest
-from pathlib import Path
 from types import SimpleNamespace
 
 import harness
 from installation import Installation, default_payload, planned_pairs, snapshot
 
 PREFIXES = {}
-SUMMARY_EXE = Path(os.environ.get("QX_LOGSUMMARY_EXE") or harness.REPO / "build" / "qxlogsummary.exe")
 WRAPPER = harness.REPO / "deploy" / "run-hotfix.cmd"
 CMD = "C:\\windows\\system32\\cmd.exe"
 COLUMNS = ["machine", "file", "started", "user", "exe_path", "mode", "release", "product_type", "files_copied",
@@ -150,10 +148,7 @@ class FleetTest(unittest.TestCase):
     def summarize(self, *folders):
         """Runs qxlogsummary.exe with its output redirected to a file, as an
         administrator would; returns (exit code, output bytes, stderr)."""
-        out_unix, out_windows = self.prefix.new_folder("summary")
-        command = harness.windows_command_line([self.prefix.windows_path(SUMMARY_EXE), *folders])
-        result = self.prefix.run(CMD, command_line=f"cmd.exe /c {command} > {out_windows}summary.csv", timeout=120)
-        return result.exit_code, (out_unix / "summary.csv").read_bytes(), result.stderr
+        return harness.run_log_summary(self.prefix, *folders)
 
     def files_copied(self, machine, product_type):
         install = self.machines[machine].install
@@ -342,7 +337,7 @@ class FleetTest(unittest.TestCase):
         for number in range(40):
             shutil.copyfile(self.machines["PC01"].log, logs_unix / f"PC{number:02d}_{self.machines['PC01'].log.name}")
         out_unix, out = self.prefix.new_folder("full")
-        command = harness.windows_command_line([self.prefix.windows_path(SUMMARY_EXE), logs])
+        command = harness.windows_command_line([self.prefix.windows_path(harness.SUMMARY_EXE), logs])
         # One page: the 40 rows need about 12 KiB.
         with harness.small_file_system(out_unix, "4k"):
             result = self.prefix.run(CMD, command_line=f"cmd.exe /c {command} > {out}summary.csv", timeout=120)

@@ -24,7 +24,6 @@ from installation import PAIRS, SUCCESS, Installation, planned_pairs
 
 PREFIXES = {}
 FAULTS_EXE = Path(os.environ.get("QX_FAULTS_EXE") or harness.REPO / "build" / "qxhotfix_faults.exe")
-SUMMARY_EXE = Path(os.environ.get("QX_LOGSUMMARY_EXE") or harness.REPO / "build" / "qxlogsummary.exe")
 UNEXPECTED_ERROR = "[error]: The run stopped on an unexpected error."
 LOCK_NAME = "Global\\qxhotfix-9.1.3-apply"
 SILENT = "[info]: Silent Mode"
@@ -381,14 +380,11 @@ class BackgroundRun:
 
 def summarize(prefix, logs):
     """qxlogsummary.exe's exit code and rows for copies of the logs."""
-    folder_unix, folder = prefix.new_folder("summary")
+    folder_unix, folder = prefix.new_folder("logs")
     for log in logs:
         (folder_unix / log.name).write_bytes(log.read_bytes())
-    command = harness.windows_command_line([prefix.windows_path(SUMMARY_EXE), folder])
-    result = prefix.run("C:\\windows\\system32\\cmd.exe", command_line=f"cmd.exe /c {command} > {folder}summary.csv",
-                        timeout=120)
-    text = (folder_unix / "summary.csv").read_bytes().decode("utf-8-sig")
-    return result.exit_code, list(csv.DictReader(io.StringIO(text, newline="")))
+    exit_code, output, _ = harness.run_log_summary(prefix, folder)
+    return exit_code, list(csv.DictReader(io.StringIO(output.decode("utf-8-sig"), newline="")))
 
 
 def wait_until(condition, seconds):
