@@ -98,9 +98,12 @@ std::wstring ChecksumKey(const std::wstring& relativePath)
             character = L'\\';
         }
     }
-    if (!key.empty()) {
-        ::CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+    if (key.empty()) {
+        return key;
     }
+    // In place, as the same length: upper-casing keeps every character's length.
+    const int length = static_cast<int>(key.size());
+    ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, key.c_str(), length, key.data(), length);
     return key;
 }
 
