@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -369,6 +370,12 @@ int RunInPrivateFolder(const std::wstring& package, const PrivateFolder& folder,
 }
 
 } // namespace
+
+std::wstring ShareOfArgument(std::wstring argument)
+{
+    argument.erase(std::remove(argument.begin(), argument.end(), L'"'), argument.end());
+    return argument;
+}
 
 int RunLauncher(const std::wstring& share)
 {

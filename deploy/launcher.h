@@ -6,6 +6,12 @@
 // list or its exe cannot be started; otherwise the exe's own code is passed on.
 constexpr int kLauncherFailed = 1;
 
+// The share as given on the command line, without any double quote: from
+// `run-hotfix.exe "\\server\logs\"`, as cmd scripts write it, the run-time
+// library reads the last backslash as escaping the quote and passes
+// `\\server\logs"`. No Windows path holds a double quote.
+std::wstring ShareOfArgument(std::wstring argument);
+
 // Runs this machine's own copy of the hotfix from a private folder: stages
 // qxhotfix.exe and the shipped folders of the launcher's own folder (the
 // package, only ever read) into a new private folder under the temporary

@@ -9,6 +9,9 @@ namespace {
 
 // Folders are limited to MAX_PATH less room for an 8.3 file name.
 constexpr std::wstring::size_type kClassicFolderLimit = MAX_PATH - 12;
+// CreateProcessW takes a program or current folder shorter than MAX_PATH,
+// the folder's trailing backslash included.
+constexpr std::wstring::size_type kStartableLimit = MAX_PATH - 1;
 constexpr wchar_t kExtendedPrefix[] = L"\\\\?\\";
 constexpr wchar_t kExtendedUncPrefix[] = L"\\\\?\\UNC\\";
 
@@ -70,12 +73,12 @@ std::wstring ExtendedLengthPath(const std::wstring& path)
 
 std::wstring StartablePath(const std::wstring& path)
 {
-    if (path.size() < kClassicFolderLimit) {
+    if (path.size() < kStartableLimit) {
         return path;
     }
     const std::wstring extended = ExtendedLengthPath(path);
     const std::wstring shortPath = WithoutExtendedPrefix(GrowingText([&](DWORD room, wchar_t* buffer) {
         return ::GetShortPathNameW(extended.c_str(), buffer, room);
     }));
-    return shortPath.size() < kClassicFolderLimit ? shortPath : std::wstring();
+    return shortPath.size() < kStartableLimit ? shortPath : std::wstring();
 }

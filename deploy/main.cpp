@@ -7,7 +7,7 @@
 int wmain(int argc, wchar_t* argv[])
 {
     try {
-        return RunLauncher(argc > 1 ? std::wstring(argv[1]) : std::wstring());
+        return RunLauncher(argc > 1 ? ShareOfArgument(argv[1]) : std::wstring());
     } catch (...) {
         // Out of memory: nothing useful can be said, and nothing has run.
         return kLauncherFailed;

@@ -1,3 +1,4 @@
+#include "launcher.h"
 #include "long_path.h"
 #include "package_check.h"
 #include "private_folder.h"
@@ -288,5 +289,12 @@ INSTANTIATE_TEST_SUITE_P(
                     LongPathCase{"ForwardSlashesBecomeBackslashes", L"C:/x/" + kDeep, L"\\\\?\\C:\\x\\" + kDeep},
                     LongPathCase{"AlreadyPrefixed", L"\\\\?\\C:\\" + kDeep, L"\\\\?\\C:\\" + kDeep}),
     [](const testing::TestParamInfo<LongPathCase>& param) { return param.param.name; });
+
+TEST(ShareArgumentTest, LosesTheQuoteThatAnEscapingBackslashLeftIn)
+{
+    // "\\server\logs\" on the command line arrives as \\server\logs"
+    EXPECT_EQ(ShareOfArgument(L"\\\\server\\logs\""), L"\\\\server\\logs");
+    EXPECT_EQ(ShareOfArgument(L"C:\\a b\\"), L"C:\\a b\\");
+}
 
 } // namespace
