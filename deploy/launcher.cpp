@@ -187,7 +187,11 @@ std::wstring StagingPrecondition(const std::wstring& package, const std::wstring
     if (!IsFolder(package + kModules)) {
         return L"no modules folder in " + Quoted(package);
     }
-    if (temp.empty() || !IsFolder(temp)) {
+    if (temp.empty()) {
+        // GetTempPathW gives none longer than MAX_PATH: a longer TMP ends here.
+        return L"the system names no temporary folder (TMP, TEMP)";
+    }
+    if (!IsFolder(temp)) {
         return L"the temporary folder " + Quoted(temp) + L" does not exist";
     }
     return std::wstring();
