@@ -152,18 +152,30 @@ DWORD StagePackage(const std::wstring& package, const std::wstring& stage, std::
     return error;
 }
 
-// Deletes a folder and everything in it, read-only files too. False when
+bool RemoveTree(const std::wstring& folder);
+
+// Removes one entry of a folder being removed: a read-only file too, a
+// link itself and never what it points to.
+DWORD RemoveEntry(const std::wstring& path, DWORD attributes)
+{
+    const std::wstring extended = ExtendedLengthPath(path);
+    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (isFolder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return RemoveTree(path + L"\\") ? ERROR_SUCCESS : ERROR_DIR_NOT_EMPTY;
+    }
+    if (isFolder) {
+        return ::RemoveDirectoryW(extended.c_str()) ? ERROR_SUCCESS : ::GetLastError();
+    }
+    ::SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return ::DeleteFileW(extended.c_str()) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+// Deletes a folder (with its backslash) and everything in it. False when
 // anything is left.
 bool RemoveTree(const std::wstring& folder)
 {
     const DWORD error = ForEachEntry(folder, L"*", [&](const WIN32_FIND_DATAW& entry) -> DWORD {
-        const std::wstring path = folder + entry.cFileName;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            return RemoveTree(path + L"\\") ? ERROR_SUCCESS : ERROR_DIR_NOT_EMPTY;
-        }
-        const std::wstring extended = ExtendedLengthPath(path);
-        ::SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
-        return ::DeleteFileW(extended.c_str()) ? ERROR_SUCCESS : ::GetLastError();
+        return RemoveEntry(folder + entry.cFileName, entry.dwFileAttributes);
     });
     return error == ERROR_SUCCESS && ::RemoveDirectoryW(ExtendedLengthPath(folder).c_str());
 }

@@ -260,12 +260,16 @@ class FleetTest(unittest.TestCase):
         self.prefix.registry().remove_product().apply()
         install.registry().apply()
         share_unix, share = self.prefix.new_folder("share")
+        # A read-only shipped file stays read-only in the private folder,
+        # which must still go.
+        (install.exe.unix / "modules" / "bin" / "bin.dll").chmod(0o444)
         before = snapshot(install.exe.unix)
         with harness.immutable(install.exe.unix):
             result = run_launcher(self.prefix, install.exe.windows, share)
         self.assertEqual((result.exit_code, result.stderr), (0, ""))
         self.assertEqual(snapshot(install.exe.unix), before)
         self.assertEqual(len(list(share_unix.iterdir())), 1)
+        self.assertEqual(private_folders(self.prefix.temp_unix), [])
 
     def test_failed_staging_or_package_check_exits_1_with_one_line_runs_nothing_and_leaves_nothing(self):
         def without(name):
