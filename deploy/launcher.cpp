@@ -36,8 +36,8 @@ void PrintError(const std::wstring& message) noexcept
             ::WriteConsoleW(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
             return;
         }
-        const int size = ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
-                                               nullptr, nullptr);
+        const int size =
+            ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
         std::string utf8(static_cast<std::string::size_type>(size), '\0');
         ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), utf8.data(), size, nullptr,
                               nullptr);
@@ -244,8 +244,8 @@ std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& st
     if (!list) {
         return L"run-hotfix: cannot read the checksum list " + Quoted(listPath);
     }
-    const std::wstring mismatch
-        = FirstMismatch(*list, staged, [&](const std::wstring& path) { return Sha256OfFile(stage + path); });
+    const std::wstring mismatch =
+        FirstMismatch(*list, staged, [&](const std::wstring& path) { return Sha256OfFile(stage + path); });
     return mismatch.empty() ? mismatch : L"run-hotfix: the package does not match SHA256SUMS: " + mismatch;
 }
 
@@ -288,9 +288,8 @@ std::wstring RunLogName(const std::wstring& stage)
     std::wstring found;
     ForEachEntry(stage, kLogPattern, [&](const WIN32_FIND_DATAW& entry) -> DWORD {
         const std::wstring name = entry.cFileName;
-        const bool isRunLog = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0
-                              && name.size() == kLogNameLength && IsDigits(name.substr(13, 8))
-                              && name[21] == L'_' && IsDigits(name.substr(22, 6));
+        const bool isRunLog = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && name.size() == kLogNameLength
+                              && IsDigits(name.substr(13, 8)) && name[21] == L'_' && IsDigits(name.substr(22, 6));
         if (isRunLog) {
             found = name;
         }
@@ -332,8 +331,7 @@ void FinishRun(const PrivateFolder& folder, const std::wstring& temp, const std:
     if (logName.empty()) {
         // The exe logs into the temporary folder when its log's path would
         // be too long in its own folder.
-        PrintError(L"run-hotfix: the run left no log in " + Quoted(folder.path) + L": look for it in "
-                   + Quoted(temp));
+        PrintError(L"run-hotfix: the run left no log in " + Quoted(folder.path) + L": look for it in " + Quoted(temp));
         RemovePrivateFolder(folder);
         return;
     }
@@ -402,8 +400,8 @@ int RunLauncher(const std::wstring& share)
         PrintError(kStagingFailed + precondition);
         return kLauncherFailed;
     }
-    const PrivateFolder folder
-        = CreatePrivateFolder(temp, PrivateFolderSddl(LaunchingAccountSid()), CreateFolderWithAccessList);
+    const PrivateFolder folder =
+        CreatePrivateFolder(temp, PrivateFolderSddl(LaunchingAccountSid()), CreateFolderWithAccessList);
     if (folder.error != ERROR_SUCCESS) {
         PrintError(kStagingFailed + std::wstring(L"cannot create a folder in ") + Quoted(temp) + L", "
                    + ErrorText(folder.error));

@@ -53,9 +53,8 @@ template <typename Fill> std::wstring GrowingText(Fill fill)
 
 std::wstring FullPath(const std::wstring& path)
 {
-    return GrowingText([&](DWORD room, wchar_t* buffer) {
-        return ::GetFullPathNameW(path.c_str(), room, buffer, nullptr);
-    });
+    return GrowingText(
+        [&](DWORD room, wchar_t* buffer) { return ::GetFullPathNameW(path.c_str(), room, buffer, nullptr); });
 }
 
 std::wstring ExtendedLengthPath(const std::wstring& path)
@@ -77,8 +76,7 @@ std::wstring StartablePath(const std::wstring& path)
         return path;
     }
     const std::wstring extended = ExtendedLengthPath(path);
-    const std::wstring shortPath = WithoutExtendedPrefix(GrowingText([&](DWORD room, wchar_t* buffer) {
-        return ::GetShortPathNameW(extended.c_str(), buffer, room);
-    }));
+    const std::wstring shortPath = WithoutExtendedPrefix(
+        GrowingText([&](DWORD room, wchar_t* buffer) { return ::GetShortPathNameW(extended.c_str(), buffer, room); }));
     return shortPath.size() < kStartableLimit ? shortPath : std::wstring();
 }

@@ -36,8 +36,8 @@ bool IsLowerHex(const std::string& text)
 
 std::wstring Widened(const std::string& utf8)
 {
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                                             static_cast<int>(utf8.size()), nullptr, 0);
+    const int length =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring wide(static_cast<std::wstring::size_type>(length), L'\0');
     ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
                           length);
@@ -162,7 +162,8 @@ std::string Sha256OfFile(const std::wstring& path)
     UniqueHandle<CryptProviderTraits> provider;
     UniqueHandle<CryptHashTraits> hash;
     if (!file || !::CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)
-        || !::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.put()) || !HashWholeFile(file.get(), hash.get())) {
+        || !::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.put())
+        || !HashWholeFile(file.get(), hash.get())) {
         return std::string();
     }
     BYTE digest[32] = {};

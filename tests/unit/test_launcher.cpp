@@ -82,13 +82,14 @@ TEST_P(PrivateFolderAccessTest, IsProtectedWithFullControlForExactlyTheAdmittedA
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Accounts, PrivateFolderAccessTest,
-    testing::Values(AccessListCase{"AnotherAccount", L"S-1-5-21-1004336348-1177238915-682003330-1001",
-                                   {L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-21-1004336348-1177238915-682003330-1001"}},
-                    AccessListCase{"System", L"S-1-5-18", {L"S-1-5-18", L"S-1-5-32-544"}},
-                    AccessListCase{"UnknownAccount", L"", {L"S-1-5-18", L"S-1-5-32-544"}}),
-    [](const testing::TestParamInfo<AccessListCase>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(Accounts, PrivateFolderAccessTest,
+                         testing::Values(AccessListCase{"AnotherAccount",
+                                                        L"S-1-5-21-1004336348-1177238915-682003330-1001",
+                                                        {L"S-1-5-18", L"S-1-5-32-544",
+                                                         L"S-1-5-21-1004336348-1177238915-682003330-1001"}},
+                                         AccessListCase{"System", L"S-1-5-18", {L"S-1-5-18", L"S-1-5-32-544"}},
+                                         AccessListCase{"UnknownAccount", L"", {L"S-1-5-18", L"S-1-5-32-544"}}),
+                         [](const testing::TestParamInfo<AccessListCase>& param) { return param.param.name; });
 
 TEST(PrivateFolderTest, ThisProcessHasAnAccountSid)
 {
@@ -212,7 +213,10 @@ INSTANTIATE_TEST_SUITE_P(
         MismatchCase{"UnreadableCopy", kStaged, L"", L"modules\\bin\\b.dll", L"modules\\bin\\b.dll cannot be read"},
         MismatchCase{"MissingFile", {L"qxhotfix.exe"}, L"", L"", L"modules/bin/b.dll is missing"},
         MismatchCase{"MissingExe", {L"modules\\bin\\b.dll"}, L"", L"", L"qxhotfix.exe is missing"},
-        MismatchCase{"ExtraFile", {L"qxhotfix.exe", L"modules\\bin\\b.dll", L"modules\\bin\\evil.dll"}, L"", L"",
+        MismatchCase{"ExtraFile",
+                     {L"qxhotfix.exe", L"modules\\bin\\b.dll", L"modules\\bin\\evil.dll"},
+                     L"",
+                     L"",
                      L"modules\\bin\\evil.dll is not listed"}),
     [](const testing::TestParamInfo<MismatchCase>& param) { return param.param.name; });
 
@@ -225,15 +229,15 @@ TEST(PackageCheckTest, AnyLineNotOfTheFormMakesTheListUnreadable)
         {good + "\r\n", true},
         {good, true},
         {"", true},
-        {good.substr(1), false},                                      // 63 digits
-        {std::string(kDigestA) + " qxhotfix.exe", false},             // one blank
-        {std::string(kDigestA) + "  ", false},                        // no path
-        {"CA978112" + good.substr(8), false},                         // upper-case digits
-        {std::string(64, 'g') + "  qxhotfix.exe", false},             // not hex
-        {good + "\n\n", false},                                       // an empty line
-        {good + "\n" + good + "\n", false},                           // the same path twice
-        {good + "\n" + kDigestB + "  QXHOTFIX.EXE\n", false},         // the same path in another case
-        {std::string(kDigestA) + "  modules/bin/\xff.dll\n", false},  // not UTF-8
+        {good.substr(1), false},                                     // 63 digits
+        {std::string(kDigestA) + " qxhotfix.exe", false},            // one blank
+        {std::string(kDigestA) + "  ", false},                       // no path
+        {"CA978112" + good.substr(8), false},                        // upper-case digits
+        {std::string(64, 'g') + "  qxhotfix.exe", false},            // not hex
+        {good + "\n\n", false},                                      // an empty line
+        {good + "\n" + good + "\n", false},                          // the same path twice
+        {good + "\n" + kDigestB + "  QXHOTFIX.EXE\n", false},        // the same path in another case
+        {std::string(kDigestA) + "  modules/bin/\xff.dll\n", false}, // not UTF-8
     };
     for (const auto& [text, readable] : cases) {
         EXPECT_EQ(ParseChecksumList(text).has_value(), readable) << text;
@@ -284,8 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(LongPathCase{"ShortDrivePath", L"C:\\temp\\qx\\", L"C:\\temp\\qx\\"},
                     LongPathCase{"ShortSharePath", L"\\\\server\\logs\\", L"\\\\server\\logs\\"},
                     LongPathCase{"LongDrivePath", L"C:\\" + kDeep, L"\\\\?\\C:\\" + kDeep},
-                    LongPathCase{"LongSharePath", L"\\\\server\\logs\\" + kDeep,
-                                 L"\\\\?\\UNC\\server\\logs\\" + kDeep},
+                    LongPathCase{"LongSharePath", L"\\\\server\\logs\\" + kDeep, L"\\\\?\\UNC\\server\\logs\\" + kDeep},
                     LongPathCase{"ForwardSlashesBecomeBackslashes", L"C:/x/" + kDeep, L"\\\\?\\C:\\x\\" + kDeep},
                     LongPathCase{"AlreadyPrefixed", L"\\\\?\\C:\\" + kDeep, L"\\\\?\\C:\\" + kDeep}),
     [](const testing::TestParamInfo<LongPathCase>& param) { return param.param.name; });
