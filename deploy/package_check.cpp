@@ -101,10 +101,11 @@ std::wstring ChecksumKey(const std::wstring& relativePath)
     if (key.empty()) {
         return key;
     }
-    // In place, as the same length: upper-casing keeps every character's length.
+    // Upper-casing keeps the length; the result goes to a buffer of its own.
     const int length = static_cast<int>(key.size());
-    ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, key.c_str(), length, key.data(), length);
-    return key;
+    std::wstring upper(key.size(), L'\0');
+    ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, key.c_str(), length, upper.data(), length);
+    return upper;
 }
 
 bool IsStagedPath(const std::wstring& key)
