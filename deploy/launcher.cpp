@@ -244,8 +244,9 @@ std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& st
     if (!list) {
         return L"run-hotfix: cannot read the checksum list " + Quoted(listPath);
     }
+    const FileHasher hasher;
     const std::wstring mismatch =
-        FirstMismatch(*list, staged, [&](const std::wstring& path) { return Sha256OfFile(stage + path); });
+        FirstMismatch(*list, staged, [&](const std::wstring& path) { return hasher.DigestOf(stage + path); });
     return mismatch.empty() ? mismatch : L"run-hotfix: the package does not match SHA256SUMS: " + mismatch;
 }
 

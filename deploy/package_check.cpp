@@ -1,15 +1,10 @@
 #include "package_check.h"
 
 #include "long_path.h"
-#include "support/unique_handle.h"
 
-#include <windows.h>
-
-#include <wincrypt.h>
-
+#include <algorithm>
 #include <cwchar>
 #include <set>
-#include <algorithm>
 
 namespace {
 
@@ -18,11 +13,6 @@ constexpr wchar_t kModulesPrefix[] = L"MODULES\\";
 constexpr wchar_t kExeKey[] = L"QXHOTFIX.EXE";
 constexpr DWORD kReadChunk = 1 << 16;
 
-struct CryptProviderTraits {
-    using Handle = HCRYPTPROV;
-    static Handle Invalid() noexcept { return 0; }
-    static void Close(Handle provider) noexcept { ::CryptReleaseContext(provider, 0); }
-};
 struct CryptHashTraits {
     using Handle = HCRYPTHASH;
     static Handle Invalid() noexcept { return 0; }
@@ -156,14 +146,17 @@ std::wstring FirstMismatch(const ChecksumList& list, const std::vector<std::wstr
     return std::wstring();
 }
 
-std::string Sha256OfFile(const std::wstring& path)
+FileHasher::FileHasher() noexcept
+{
+    ::CryptAcquireContextW(provider_.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+}
+
+std::string FileHasher::DigestOf(const std::wstring& path) const
 {
     UniqueFileHandle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    UniqueHandle<CryptProviderTraits> provider;
     UniqueHandle<CryptHashTraits> hash;
-    if (!file || !::CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)
-        || !::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.put())
+    if (!file || !provider_ || !::CryptCreateHash(provider_.get(), CALG_SHA_256, 0, 0, hash.put())
         || !HashWholeFile(file.get(), hash.get())) {
         return std::string();
     }

@@ -1,5 +1,11 @@
 #pragma once
 
+#include "support/unique_handle.h"
+
+#include <windows.h>
+
+#include <wincrypt.h>
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -40,6 +46,22 @@ bool IsStagedPath(const std::wstring& key);
 std::wstring FirstMismatch(const ChecksumList& list, const std::vector<std::wstring>& staged,
                            const std::function<std::string(const std::wstring&)>& digestOf);
 
-// The SHA-256 digest of a file as 64 lower-case hex digits; empty when it
-// cannot be read whole.
-std::string Sha256OfFile(const std::wstring& path);
+struct CryptProviderTraits {
+    using Handle = HCRYPTPROV;
+    static Handle Invalid() noexcept { return 0; }
+    static void Close(Handle provider) noexcept { ::CryptReleaseContext(provider, 0); }
+};
+
+// SHA-256 digests of files, from one CryptoAPI provider: acquiring one
+// costs far more than hashing a small file.
+class FileHasher {
+  public:
+    FileHasher() noexcept;
+
+    // The digest of a file as 64 lower-case hex digits; empty when it
+    // cannot be read whole or the provider could not be had.
+    std::string DigestOf(const std::wstring& path) const;
+
+  private:
+    UniqueHandle<CryptProviderTraits> provider_;
+};

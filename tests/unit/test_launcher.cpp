@@ -259,11 +259,12 @@ TEST(PackageCheckTest, Sha256OfAFileOrNothingWhenItCannotBeRead)
     ASSERT_NE(::GetTempPathW(MAX_PATH + 1, temp), 0u);
     const std::wstring path = std::wstring(temp) + L"qx_launcher_sha256.txt";
     WriteFileBytes(path, "abc");
-    EXPECT_EQ(Sha256OfFile(path), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const FileHasher hasher;
+    EXPECT_EQ(hasher.DigestOf(path), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     WriteFileBytes(path, std::string(200000, 'a'));
-    EXPECT_EQ(Sha256OfFile(path), "2287d207f24a941ff3b56c04c8a25ad56b63e3023207b3bb5b4ac0c9869d74be");
+    EXPECT_EQ(hasher.DigestOf(path), "2287d207f24a941ff3b56c04c8a25ad56b63e3023207b3bb5b4ac0c9869d74be");
     ::DeleteFileW(path.c_str());
-    EXPECT_EQ(Sha256OfFile(path), "");
+    EXPECT_EQ(hasher.DigestOf(path), "");
 }
 
 // --- Long paths.
