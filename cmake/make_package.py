@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Assembles the distributable zip of the hotfix.
 
-The zip holds qxhotfix.exe, the fleet tools beside it (qxlogsummary.exe and
-the deployment wrapper run-hotfix.cmd) and SHA256SUMS at the top, and the
+The zip holds qxhotfix.exe, the fleet tools beside it (qxlogsummary.exe, the
+launcher run-hotfix.exe and run-hotfix.cmd, which starts the launcher) and SHA256SUMS at the top, and the
 five shipped folders under modules/, each always present (the exe ends every run with exit
 code 1 when one is missing), filled from a payload folder laid out the same
 way. The exe copies only plain files that lie directly in those five folders,
@@ -17,7 +17,7 @@ that folder, or holds any of its files, is refused unless
 The output depends only on the file contents and the given epoch: entries are
 in a fixed order, with the epoch as their time and fixed permissions.
 
-Usage: make_package.py --exe FILE --summary-exe FILE --wrapper FILE
+Usage: make_package.py --exe FILE --summary-exe FILE --launcher-exe FILE --wrapper FILE
                        --payload DIR --epoch SECONDS --output ZIP
                        [--sample-payload DIR [--allow-sample-payload]]
 """
@@ -37,6 +37,7 @@ SHIPPED_FOLDERS = ("181235_bin", "181235_bin_x64", "bin", "bin_x64", "zfa_act")
 MODULES = "modules"
 EXE_NAME = "qxhotfix.exe"
 SUMMARY_EXE_NAME = "qxlogsummary.exe"
+LAUNCHER_EXE_NAME = "run-hotfix.exe"
 WRAPPER_NAME = "run-hotfix.cmd"
 SUMS_NAME = "SHA256SUMS"
 
@@ -219,6 +220,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--exe", required=True)
     parser.add_argument("--summary-exe", required=True)
+    parser.add_argument("--launcher-exe", required=True)
     parser.add_argument("--wrapper", required=True)
     parser.add_argument("--payload", required=True)
     parser.add_argument("--epoch", required=True, type=int)
@@ -253,12 +255,15 @@ def main(argv=None):
 
     exe_bytes = read_file(args.exe)
     summary_bytes = read_file(args.summary_exe)
-    tools = [(SUMMARY_EXE_NAME, summary_bytes), (WRAPPER_NAME, with_crlf(read_file(args.wrapper)))]
+    launcher_bytes = read_file(args.launcher_exe)
+    tools = [(SUMMARY_EXE_NAME, summary_bytes), (LAUNCHER_EXE_NAME, launcher_bytes),
+             (WRAPPER_NAME, with_crlf(read_file(args.wrapper)))]
     entries = package_entries(exe_bytes, tools, folders)
     write_zip(entries, args.output, args.epoch)
 
     print(f"{EXE_NAME}: {'signed' if is_signed(exe_bytes) else 'NOT signed'}")
     print(f"{SUMMARY_EXE_NAME}: {'signed' if is_signed(summary_bytes) else 'NOT signed'}")
+    print(f"{LAUNCHER_EXE_NAME}: {'signed' if is_signed(launcher_bytes) else 'NOT signed'}")
     if sample:
         print("payload: the SAMPLE payload, for demonstrations only")
     for folder in SHIPPED_FOLDERS:

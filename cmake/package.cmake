@@ -1,5 +1,5 @@
 # The distributable zip, built by `cmake --build <dir> --target package_zip`:
-# qxhotfix.exe, signed when a certificate is given, with SHA256SUMS and the
+# qxhotfix.exe and the fleet tools, signed when a certificate is given, with SHA256SUMS and the
 # five shipped folders from a payload folder (see make_package.py).
 #
 # The payload has no default: the sample payload demo/payload holds
@@ -68,6 +68,7 @@ find_package(Python3 3.9 REQUIRED COMPONENTS Interpreter)
 
 set(qx_package_exe "${CMAKE_BINARY_DIR}/package/${PROJECT_NAME}.exe")
 set(qx_package_summary "${CMAKE_BINARY_DIR}/package/qxlogsummary.exe")
+set(qx_package_launcher "${CMAKE_BINARY_DIR}/package/run-hotfix.exe")
 set(qx_package_zip "${CMAKE_BINARY_DIR}/${PROJECT_NAME}-${PROJECT_VERSION}.zip")
 file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/package")
 
@@ -129,23 +130,28 @@ if(qx_sign_cert OR qx_sign_key)
   # not answer) leaves no zip behind.
   set(qx_sign_command "${QX_OSSLSIGNCODE}" sign -certs "${qx_sign_cert}" -key "${qx_sign_key}"
       ${qx_password} -h sha256 -time ${qx_epoch} ${qx_timestamp})
-  add_custom_command(OUTPUT "${qx_package_exe}" "${qx_package_summary}"
-    COMMAND "${CMAKE_COMMAND}" -E rm -f "${qx_package_exe}" "${qx_package_summary}" "${qx_package_zip}"
+  add_custom_command(OUTPUT "${qx_package_exe}" "${qx_package_summary}" "${qx_package_launcher}"
+    COMMAND "${CMAKE_COMMAND}" -E rm -f "${qx_package_exe}" "${qx_package_summary}" "${qx_package_launcher}"
+            "${qx_package_zip}"
     COMMAND ${qx_sign_command} -n "Quorvex Hotfix" -in "$<TARGET_FILE:qxhotfix>" -out "${qx_package_exe}"
     COMMAND ${qx_sign_command} -n "Quorvex Hotfix log summary" -in "$<TARGET_FILE:qxlogsummary>"
             -out "${qx_package_summary}"
-    DEPENDS qxhotfix qxlogsummary "${qx_sign_settings}" "${qx_sign_cert}" "${qx_sign_key}"
+    COMMAND ${qx_sign_command} -n "Quorvex Hotfix launcher" -in "$<TARGET_FILE:run-hotfix>"
+            -out "${qx_package_launcher}"
+    DEPENDS qxhotfix qxlogsummary run-hotfix "${qx_sign_settings}" "${qx_sign_cert}" "${qx_sign_key}"
             ${qx_sign_password_file} ${qx_sign_tsa_cert} ${qx_sign_tsa_key}
-    COMMENT "Signing qxhotfix.exe and qxlogsummary.exe with ${qx_sign_cert}, ${qx_timestamp_note}"
+    COMMENT "Signing qxhotfix.exe, qxlogsummary.exe and run-hotfix.exe with ${qx_sign_cert}, ${qx_timestamp_note}"
     VERBATIM)
-  message(STATUS "qxhotfix.exe and qxlogsummary.exe will be signed with ${qx_sign_cert}, ${qx_timestamp_note}")
+  message(STATUS "qxhotfix.exe, qxlogsummary.exe and run-hotfix.exe will be signed with ${qx_sign_cert}, "
+    "${qx_timestamp_note}")
 else()
   file(CONFIGURE OUTPUT "${qx_sign_settings}" CONTENT "unsigned\n")
-  add_custom_command(OUTPUT "${qx_package_exe}" "${qx_package_summary}"
+  add_custom_command(OUTPUT "${qx_package_exe}" "${qx_package_summary}" "${qx_package_launcher}"
     COMMAND "${CMAKE_COMMAND}" -E rm -f "${qx_package_zip}"
     COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:qxhotfix>" "${qx_package_exe}"
     COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:qxlogsummary>" "${qx_package_summary}"
-    DEPENDS qxhotfix qxlogsummary "${qx_sign_settings}"
+    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:run-hotfix>" "${qx_package_launcher}"
+    DEPENDS qxhotfix qxlogsummary run-hotfix "${qx_sign_settings}"
     COMMENT "Not signing qxhotfix.exe: no certificate given (QX_SIGN_CERT, QX_SIGN_KEY)"
     VERBATIM)
   message(STATUS "qxhotfix.exe will not be signed: QX_SIGN_CERT and QX_SIGN_KEY are not set")
@@ -158,9 +164,9 @@ add_custom_target(package_zip
           --exe "${qx_package_exe}" --payload "${qx_payload}" ${qx_sample_options}
           --epoch ${qx_epoch} --output "${qx_package_zip}"
           # The fleet tools beside the exe.
-          --summary-exe "${qx_package_summary}"
+          --summary-exe "${qx_package_summary}" --launcher-exe "${qx_package_launcher}"
           --wrapper "${PROJECT_SOURCE_DIR}/deploy/run-hotfix.cmd"
-  DEPENDS "${qx_package_exe}" "${qx_package_summary}"
+  DEPENDS "${qx_package_exe}" "${qx_package_summary}" "${qx_package_launcher}"
   BYPRODUCTS "${qx_package_zip}"
   COMMENT "Packaging ${qx_package_zip} from ${qx_payload}"
   VERBATIM)

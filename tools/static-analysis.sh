@@ -1,6 +1,7 @@
 #!/bin/bash
 # Runs clang-tidy (checks in .clang-tidy) and cppcheck over the product code,
-# the hotfix (src/) and the log summary (logsummary/), and fails on any
+# the hotfix (src/), the log summary (logsummary/) and the launcher
+# (deploy/), and fails on any
 # finding. A finding is silenced only in the code, with the reason beside
 # it. Usage: tools/static-analysis.sh BUILD_DIR
 set -euo pipefail
@@ -12,7 +13,7 @@ build=${1:?usage: $0 BUILD_DIR}
 cxx_include=$(echo /usr/lib/gcc/i686-w64-mingw32/*-posix/include/c++)
 status=0
 # find, not git ls-files: a tree unpacked from a source archive has no git.
-for source in $(find src logsummary -name '*.cpp' | sort); do
+for source in $(find src logsummary deploy -name '*.cpp' | sort); do
     if ! findings=$(clang-tidy --quiet -p "$build" "$source" \
         --extra-arg=--target=i686-w64-mingw32 \
         --extra-arg=-isystem"$cxx_include" \
@@ -24,7 +25,8 @@ for source in $(find src logsummary -name '*.cpp' | sort); do
 done
 
 cppcheck --enable=warning,performance,portability --std=c++17 --inline-suppr --error-exitcode=1 --quiet \
-    -I src -I logsummary -D_WIN32 -D__MINGW32__ --suppress=missingIncludeSystem src logsummary || status=1
+    -I src -I logsummary -I deploy -D_WIN32 -D__MINGW32__ --suppress=missingIncludeSystem src logsummary deploy \
+    || status=1
 
 [ "$status" -eq 0 ] && echo "static analysis: no findings"
 exit "$status"

@@ -1,19 +1,21 @@
-"""End-to-end tests of a fleet roll-out: deploy/run-hotfix.cmd run by Wine's
-cmd around real runs of the hotfix on several "machines", collecting their
-logs into a share, and qxlogsummary.exe summarising the share, real logs
-appended to one another as runs of one second leave them, and hostile
-files. A really killed run's log is summarized in test_reliability.
+"""End-to-end tests of a fleet roll-out: run-hotfix.exe (the launcher) around
+real runs of the hotfix on several "machines", collecting their logs into a
+share, and qxlogsummary.exe summarising the share, real logs appended to one
+another as runs of one second leave them, and hostile files. A really killed
+run's log is summarized in test_reliability.
 
-Most machines are fresh installations in the one 64-bit prefix; their name
-is set in cmd's environment, since Wine sets COMPUTERNAME itself. The
-wrapper is started as deployment tools start it: by its name, in the
-package's folder. Two machines that share one package folder get a prefix
-each.
+Most machines are fresh installations in the one 64-bit prefix. The
+launcher is started as deployment tools start it: by its full path, in the
+package's folder; through cmd only where a case sets TMP, which Wine takes
+from the prefix, not from the Unix environment. Every machine of a prefix
+has the prefix's computer name, so the share tells runs apart by their
+log names. Two machines that share one package folder get a prefix each.
 """
 
 import concurrent.futures
 import contextlib
 import csv
+import hashlib
 import io
 import os
 import re
@@ -25,7 +27,8 @@ import harness
 from installation import Installation, default_payload, planned_pairs, snapshot
 
 PREFIXES = {}
-WRAPPER = harness.REPO / "deploy" / "run-hotfix.cmd"
+SHIM = harness.REPO / "deploy" / "run-hotfix.cmd"
+STAND_IN = harness.TOOLS_DIR / "exit_code.exe"
 CMD = "C:\\windows\\system32\\cmd.exe"
 COLUMNS = ["machine", "file", "started", "user", "exe_path", "mode", "release", "product_type", "files_copied",
            "outcome", "error", "meaning"]
@@ -38,14 +41,22 @@ BAD_UTF8_CLEANED = "|".join("\ufffd" * n for n in (1, 2, 3, 4, 1, 2)) + "|\u00e9
 # Log names that lie about when they were written: neither is this run's.
 DECOYS = ("qx913hotfix2_20200101_000000.log", "qx913hotfix2_20991231_235959.log")
 STAGING_FAILED = "run-hotfix: cannot stage the package"
+NOT_MATCHING = "run-hotfix: the package does not match SHA256SUMS: "
+PRIVATE_FOLDER = re.compile(r"^qx[0-9a-f]{16}$")
+# The log the launcher keeps: the exe's name with its private folder's.
+KEPT_LOG = re.compile(r"^qx913hotfix2_\d{8}_\d{6}_(qx[0-9a-f]{16})\.log$")
 # A temporary folder (with its backslash) this long leaves no room for the
-# log's path in the wrapper's private folder (at least "qxN\\" more), but
-# room in the temporary folder itself, and for one-letter shipped files.
+# log's path in the launcher's private folder (at least "qx<16 digits>\\"
+# more), but room in the temporary folder itself, and for one-letter
+# shipped files.
 LONG_TEMP_LENGTH = 225
+COMPUTER = {}
 
 
 def setUpModule():
     PREFIXES.update(harness.open_prefixes(["win64"]))
+    result = PREFIXES["win64"].run(CMD, ["/c", "echo %COMPUTERNAME%"])
+    COMPUTER["name"] = result.stdout.strip()
 
 
 def tearDownModule():
@@ -53,18 +64,43 @@ def tearDownModule():
 
 
 def private_folders(temp_unix):
-    """The wrapper's private folders left in a temporary folder."""
-    return sorted(entry.name for entry in temp_unix.iterdir() if entry.is_dir() and re.match(r"^qx\d+$", entry.name))
+    """The launcher's private folders left in a temporary folder."""
+    return sorted(entry.name for entry in temp_unix.iterdir() if entry.is_dir() and PRIVATE_FOLDER.match(entry.name))
 
 
-def run_wrapper(prefix, name, package_windows, share="", temp=None):
-    """Runs run-hotfix.cmd as a deployment tool does, in the package's folder,
-    as the machine `name`; temp is a Windows folder for TMP. Returns the
-    RunResult."""
-    settings = f"set COMPUTERNAME={name}& " + (f"set TMP={temp}& " if temp else "")
-    arguments = f' "{share}"' if share else ""
-    return prefix.run(CMD, command_line=f"cmd.exe /c {settings}run-hotfix.cmd{arguments}", cwd=package_windows,
+def write_checksums(package_unix):
+    """Lists what the launcher stages in SHA256SUMS, as the packaging does."""
+    files = [package_unix / "qxhotfix.exe"] + sorted(path for path in (package_unix / "modules").rglob("*")
+                                                       if path.is_file())
+    lines = [f"{hashlib.sha256(path.read_bytes()).hexdigest()}  {path.relative_to(package_unix).as_posix()}\n"
+             for path in files]
+    (package_unix / "SHA256SUMS").write_text("".join(lines), encoding="utf-8")
+
+
+def lay_out_launcher(package_unix, checksums=True):
+    """Puts the launcher and its shim beside a package's exe, with a
+    SHA256SUMS of the package unless checksums is False."""
+    shutil.copyfile(harness.LAUNCHER_EXE, package_unix / "run-hotfix.exe")
+    shutil.copyfile(SHIM, package_unix / "run-hotfix.cmd")
+    if checksums:
+        write_checksums(package_unix)
+
+
+def run_launcher(prefix, package_windows, share="", temp=None, env=None):
+    """Runs run-hotfix.exe in the package's folder as a deployment tool does;
+    temp is a Windows folder for TMP. Returns the RunResult."""
+    launcher = package_windows + "run-hotfix.exe"
+    arguments = [share] if share else []
+    if temp is None:
+        return prefix.run(launcher, arguments, cwd=package_windows, env=env, timeout=90)
+    command = harness.windows_command_line([launcher, *arguments])
+    return prefix.run(CMD, command_line=f"cmd.exe /c set TMP={temp}& {command}", cwd=package_windows, env=env,
                       timeout=90)
+
+
+def collected_name(log):
+    """The name of a kept log's copy in the share."""
+    return f"{COMPUTER['name']}_{log.name}"
 
 
 def exe_path_of(log):
@@ -114,17 +150,21 @@ class FleetTest(unittest.TestCase):
         cls.deploy_to("PC04", install=install, temp=long_temp)
         cls.deploy_to("PC05", share=cls.share + "missing")
         cls.deploy_to("PC06", release=(9, 1, 2), share="")
+        # For the summary: the collected logs under their machines' names.
+        cls.collected_unix, cls.collected = prefix.new_folder("collected")
+        for name in ("PC01", "PC02", "PC03"):
+            shutil.copyfile(cls.machines[name].log, cls.collected_unix / f"{name}_{cls.machines[name].log.name}")
 
     @classmethod
-    def installation(cls, **options):
+    def installation(cls, checksums=True, **options):
         install = Installation(cls.prefix, **options)
-        shutil.copyfile(WRAPPER, install.exe.unix / "run-hotfix.cmd")
+        lay_out_launcher(install.exe.unix, checksums)
         return install
 
     @classmethod
     def deploy_to(cls, name, install=None, product_type=None, release=(9, 1, 3), share=None, decoys=False,
                   temp=None):
-        """Runs the wrapper as the machine `name` would, with the share given
+        """Runs the launcher as the machine `name` would, with the share given
         (None: the fleet's share, "": none) and the temporary folder given
         as (unix, windows) (None: the prefix's)."""
         install = install or cls.installation()
@@ -136,7 +176,7 @@ class FleetTest(unittest.TestCase):
         temp_before = set(temp_unix.glob("qx913hotfix2_*"))
         package_before = snapshot(install.exe.unix)
         share = cls.share.rstrip("\\") if share is None else share
-        result = run_wrapper(cls.prefix, name, install.exe.windows, share, temp[1] if temp else None)
+        result = run_launcher(cls.prefix, install.exe.windows, share, temp[1] if temp else None)
         logs = sorted(set(temp_unix.glob("qx913hotfix2_*")) - temp_before)
         if len(logs) != 1:
             raise AssertionError(f"{name}: expected one log of the run, found {logs}")
@@ -157,7 +197,7 @@ class FleetTest(unittest.TestCase):
     def expected_row(self, machine, **changes):
         """The row of a whole silent run on machine, as logged in the share."""
         log = self.machines[machine].log
-        row = {"machine": machine, "file": f"{self.share}{machine}_{log.name}",
+        row = {"machine": machine, "file": f"{self.collected}{machine}_{log.name}",
                "started": harness.parse_log(log.read_bytes()).entries[0].time.isoformat(" ", "milliseconds"),
                "user": self.prefix.user_name, "exe_path": self.machines[machine].exe_path, "mode": "silent",
                "release": "9.1.3", "product_type": "0", "files_copied": "0", "outcome": "applied", "error": "",
@@ -165,16 +205,16 @@ class FleetTest(unittest.TestCase):
         row.update(changes)
         return row
 
-    def test_wrapper_runs_a_private_copy_returns_its_exit_code_and_collects_its_log(self):
+    def test_launcher_runs_a_private_copy_returns_its_exit_code_and_keeps_its_own_log(self):
         # machine, exit code, collected
         cases = [("PC01", 0, True), ("PC02", 1, True), ("PC03", 1, True), ("PC04", 0, False),
                  ("PC05", 0, False), ("PC06", 1, False)]
-        private_exe = re.compile(r"^(.+\\)qx\d+\\qxhotfix\.exe$")
+        private_exe = re.compile(r"^(.+\\)(qx[0-9a-f]{16})\\qxhotfix\.exe$")
         for name, exit_code, collected in cases:
             with self.subTest(name):
                 machine = self.machines[name]
                 self.assertEqual(machine.exit_code, exit_code)
-                copy = self.share_unix / f"{name}_{machine.log.name}"
+                copy = self.share_unix / collected_name(machine.log)
                 self.assertEqual(copy.exists(), collected)
                 if collected:
                     self.assertEqual(copy.read_bytes(), machine.log.read_bytes())
@@ -183,6 +223,9 @@ class FleetTest(unittest.TestCase):
                 ran_from = private_exe.match(machine.exe_path)
                 self.assertIsNotNone(ran_from, machine.exe_path)
                 self.assertEqual(self.prefix.unix_path(ran_from.group(1)), machine.log.parent)
+                if name != "PC04":
+                    # The kept log is named after the private folder it came from.
+                    self.assertEqual(KEPT_LOG.match(machine.log.name).group(1), ran_from.group(2))
                 self.assertEqual(machine.private_folders, [])
                 self.assertFalse(machine.package_changed, "the package folder gained or lost something")
         self.assertEqual(self.machines["PC04"].log.parent.parent.parent, self.prefix.work_unix / "tmp")
@@ -191,26 +234,25 @@ class FleetTest(unittest.TestCase):
         self.assertEqual(len(list(self.share_unix.iterdir())), 3)
 
     def test_any_package_and_share_path(self):
-        # folder name suffix (for the package and the share), why it cannot run here
-        cases = [(" a&b (c)^d!e", None), (" \u00e9\u65e5\u672c \u0416", None),
-                 (" 100% %OS%", "Wine's cmd expands % signs again in the result of an expansion (%~dp0, %cd%, "
-                                "a variable), which Windows' cmd does not: under Wine the wrapper cannot even "
-                                "learn a path with %")]
-        for suffix, skip_reason in cases:
-            with self.subTest(suffix):
-                if skip_reason:
-                    self.skipTest(skip_reason)
-                install = self.installation(exe_suffix=suffix)
-                share_unix, share = self.prefix.new_folder("share", suffix)
+        # folder name suffixes of the package and of the share. The share's
+        # path passes 260 characters in the last case; for the package's see
+        # the unit tests of the path helper.
+        cases = [(" a&b (c)^d!e",) * 2, (" \u00e9\u65e5\u672c \u0416",) * 2, (" 100% %OS%",) * 2,
+                 (" 100% %OS%", " " + "l" * 240)]
+        for package_suffix, share_suffix in cases:
+            with self.subTest(package=package_suffix, share=share_suffix[:20]):
+                install = self.installation(exe_suffix=package_suffix)
+                share_unix, share = self.prefix.new_folder("share", share_suffix)
                 self.prefix.registry().remove_product().apply()
                 install.registry().apply()
                 before = snapshot(install.exe.unix)
-                result = run_wrapper(self.prefix, "PC40", install.exe.windows, share)
+                result = run_launcher(self.prefix, install.exe.windows, share)
                 self.assertEqual((result.exit_code, result.stderr), (0, ""))
                 self.assertEqual(install.tree(), install.expected_tree(
                     [(pair, install.shipped_files(pair)) for pair in planned_pairs("win64", 1)]))
                 [collected] = share_unix.iterdir()
-                self.assertEqual(collected.read_bytes(), (self.prefix.temp_unix / collected.name[5:]).read_bytes())
+                kept = self.prefix.temp_unix / collected.name[len(COMPUTER["name"]) + 1:]
+                self.assertEqual(collected.read_bytes(), kept.read_bytes())
                 self.assertEqual(snapshot(install.exe.unix), before)
 
     def test_read_only_package_folder_gains_nothing(self):
@@ -218,48 +260,106 @@ class FleetTest(unittest.TestCase):
         self.prefix.registry().remove_product().apply()
         install.registry().apply()
         share_unix, share = self.prefix.new_folder("share")
+        # A read-only shipped file stays read-only in the private folder,
+        # which must still go.
+        (install.exe.unix / "modules" / "bin" / "bin.dll").chmod(0o444)
         before = snapshot(install.exe.unix)
         with harness.immutable(install.exe.unix):
-            result = run_wrapper(self.prefix, "PC41", install.exe.windows, share)
+            result = run_launcher(self.prefix, install.exe.windows, share)
         self.assertEqual((result.exit_code, result.stderr), (0, ""))
         self.assertEqual(snapshot(install.exe.unix), before)
         self.assertEqual(len(list(share_unix.iterdir())), 1)
+        self.assertEqual(private_folders(self.prefix.temp_unix), [])
 
-    def test_failed_staging_exits_1_with_one_line_and_leaves_nothing(self):
+    def test_failed_staging_or_package_check_exits_1_with_one_line_runs_nothing_and_leaves_nothing(self):
         def without(name):
             def remove(install):
                 target = install.exe.unix / name
                 shutil.rmtree(target) if target.is_dir() else target.unlink()
             return remove
 
+        def changed(install):
+            (install.exe.unix / "modules" / "181235_bin" / "common.txt").write_bytes(b"tampered")
+
+        def extra(install):
+            (install.exe.unix / "modules" / "bin" / "planted.dll").write_bytes(b"planted")
+
         @contextlib.contextmanager
         def held_shipped_file(install):
             with self.prefix.hold_file(install.source(5) + "common.txt"):
                 yield
 
-        # case: (change to the package, context around the run, TMP, text after the common start)
+        # case: (change to the package, context around the run, TMP, start of the line)
         cases = {
-            "no modules folder": (without("modules"), contextlib.nullcontext, None, ": no modules folder in"),
-            "no exe": (without("qxhotfix.exe"), contextlib.nullcontext, None, ": no qxhotfix.exe in"),
+            "no modules folder": (without("modules"), contextlib.nullcontext, None,
+                                  STAGING_FAILED + ": no modules folder in"),
+            "no exe": (without("qxhotfix.exe"), contextlib.nullcontext, None, STAGING_FAILED + ": no qxhotfix.exe in"),
             "no temporary folder": (None, contextlib.nullcontext, self.prefix.work_windows + "nowhere",
-                                    ": the temporary folder"),
-            "a shipped file that cannot be read": (None, held_shipped_file, None, ": copying"),
+                                    STAGING_FAILED + ": the temporary folder"),
+            "a shipped file that cannot be read": (None, held_shipped_file, None, STAGING_FAILED + ": copying"),
+            "a changed file": (changed, contextlib.nullcontext, None,
+                               NOT_MATCHING + "modules\\181235_bin\\common.txt has changed"),
+            "a missing file": (without("modules/bin/bin.dll"), contextlib.nullcontext, None,
+                               NOT_MATCHING + "modules/bin/bin.dll is missing"),
+            "an extra file": (extra, contextlib.nullcontext, None,
+                              NOT_MATCHING + "modules\\bin\\planted.dll is not listed"),
+            "an unreadable SHA256SUMS": (lambda install: (install.exe.unix / "SHA256SUMS").write_bytes(b"junk\n"),
+                                         contextlib.nullcontext, None, "run-hotfix: cannot read the checksum list"),
         }
         for name, (change, around, temp, message) in cases.items():
             with self.subTest(name):
                 install = self.installation()
+                self.prefix.registry().remove_product().apply()
+                install.registry().apply()
                 if change:
                     change(install)
                 share_unix, share = self.prefix.new_folder("share")
                 temp_before = sorted(self.prefix.temp_unix.iterdir())
                 with around(install):
-                    result = run_wrapper(self.prefix, "PC42", install.exe.windows, share, temp)
+                    result = run_launcher(self.prefix, install.exe.windows, share, temp)
                 self.assertEqual(result.exit_code, 1, result.stderr)
                 self.assertEqual(result.stderr.splitlines(), [result.stderr.strip()], "one line")
-                self.assertTrue(result.stderr.startswith(STAGING_FAILED + message), result.stderr)
+                self.assertTrue(result.stderr.startswith(message), result.stderr)
+                self.assertEqual(install.tree(), install.before, "nothing ran")
                 self.assertEqual(sorted(self.prefix.temp_unix.iterdir()), temp_before)
                 self.assertFalse((self.prefix.work_unix / "nowhere").exists())
                 self.assertEqual(list(share_unix.iterdir()), [])
+
+    def test_a_package_without_sha256sums_says_so_and_runs(self):
+        install = self.installation(checksums=False)
+        self.prefix.registry().remove_product().apply()
+        install.registry().apply()
+        result = run_launcher(self.prefix, install.exe.windows)
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual(result.stderr.splitlines(),
+                         [f'run-hotfix: no SHA256SUMS in "{install.exe.windows}": the package is not checked'])
+        self.assertEqual(install.tree(), install.expected_tree(
+            [(pair, install.shipped_files(pair)) for pair in planned_pairs("win64", 1)]))
+
+    def stand_in_package(self):
+        """A package whose qxhotfix.exe is the exit_code stand-in."""
+        unix, windows = self.prefix.new_folder("runs")
+        shutil.copyfile(STAND_IN, unix / "qxhotfix.exe")
+        (unix / "modules" / "bin").mkdir(parents=True)
+        lay_out_launcher(unix)
+        return unix, windows
+
+    def test_the_exit_code_passes_unchanged(self):
+        _, package = self.stand_in_package()
+        for code in (0, 1, 7, 0xC0000005):
+            with self.subTest(code=hex(code)):
+                result = run_launcher(self.prefix, package, env={"QX_EXIT_CODE": str(code)})
+                self.assertEqual((result.exit_code, result.stderr), (code, ""))
+
+    def test_the_shim_passes_the_arguments_and_the_exit_code(self):
+        _, package = self.stand_in_package()
+        share_unix, share = self.prefix.new_folder("share", " a b")
+        # An inherited ERRORLEVEL variable must not stand in for the exit code.
+        result = self.prefix.run(CMD, command_line=f'cmd.exe /c set ERRORLEVEL=5& run-hotfix.cmd "{share}"',
+                                 cwd=package, env={"QX_EXIT_CODE": "7"}, timeout=90)
+        self.assertEqual((result.exit_code, result.stderr), (7, ""))
+        [collected] = share_unix.iterdir()
+        self.assertEqual(collected.read_bytes(), b"exit_code stand-in\r\n")
 
     def test_summary_of_collected_and_appended_logs(self):
         pc01, pc03 = (self.machines[name].log.read_bytes() for name in ("PC01", "PC03"))
@@ -268,7 +368,7 @@ class FleetTest(unittest.TestCase):
         (variants_unix / "PC07_qx913hotfix2_appended.log").write_bytes(pc03 + pc01[len(harness.BOM):])
         # A killed run's log: see the killed-run test of test_reliability.
 
-        exit_code, output, _ = self.summarize(self.share, variants)
+        exit_code, output, _ = self.summarize(self.collected, variants)
 
         applied = self.expected_row("PC01", product_type="1", files_copied=self.files_copied("PC01", 1))
         not_applicable = self.expected_row("PC03", release="9.1.2", product_type="", outcome="not applicable",
@@ -376,7 +476,7 @@ class FleetTest(unittest.TestCase):
 class SharedPackageTest(unittest.TestCase):
     """Two machines, a prefix each, map one file server's folder: the package
     as drive P: and the log share as \\\\fileserver\\qxlogs. They run the
-    wrapper from the package in the same second, with different product
+    launcher from the package in the same second, with different product
     types, so that their logs differ."""
 
     arch = "win64"
@@ -408,21 +508,21 @@ class SharedPackageTest(unittest.TestCase):
             install.registry(product_type).apply()
             cls.machines.append(SimpleNamespace(name=name, prefix=prefix, product_type=product_type,
                                                 install=install, package=package, share=share))
-        shutil.copyfile(WRAPPER, cls.package_unix / "run-hotfix.cmd")
+        lay_out_launcher(cls.package_unix)
 
     @classmethod
     def tearDownClass(cls):
         cls.second.close()
 
     def run_together(self, machines):
-        """Runs the wrapper on the machines in one wall-clock second (as near
+        """Runs the launcher on the machines in one wall-clock second (as near
         as it gets); returns their RunResults and the logs new in each
         machine's temporary folder."""
         temps = {machine.prefix.temp_unix for machine in machines}
         before = {temp: set(temp.glob("qx913hotfix2_*")) for temp in temps}
         harness.wait_for_second_start()
         with concurrent.futures.ThreadPoolExecutor(max_workers=len(machines)) as pool:
-            futures = [pool.submit(run_wrapper, m.prefix, m.name, m.package, m.share) for m in machines]
+            futures = [pool.submit(run_launcher, m.prefix, m.package, m.share) for m in machines]
             results = [future.result() for future in futures]
         return results, {temp: sorted(set(temp.glob("qx913hotfix2_*")) - before[temp]) for temp in temps}
 
@@ -436,9 +536,9 @@ class SharedPackageTest(unittest.TestCase):
             for log in logs:
                 lines = harness.parse_log(log.read_bytes()).lines
                 self.assertEqual(sum(line.startswith("#InitialInfo,") for line in lines), 1, "one run")
-                self.assertEqual((self.share_unix / f"{machine.name}_{log.name}").read_bytes(), log.read_bytes())
+                self.assertEqual((self.share_unix / collected_name(log)).read_bytes(), log.read_bytes())
             self.assertEqual(private_folders(machine.prefix.temp_unix), [])
-            if logs[1].name == logs[0].name[:-len(".log")] + "_2.log":
+            if logs[0].name[:len("qx913hotfix2_YYYYMMDD_hhmmss")] == logs[1].name[:len("qx913hotfix2_YYYYMMDD_hhmmss")]:
                 return
         self.fail(f"the two runs never started in the same second: {[log.name for log in logs]}")
 
@@ -452,7 +552,7 @@ class SharedPackageTest(unittest.TestCase):
             for machine, result, log in zip(self.machines, results, logs):
                 with self.subTest(machine=machine.name, attempt=attempt):
                     self.assertEqual((result.exit_code, result.stderr), (0, ""))
-                    collected = self.share_unix / f"{machine.name}_{log.name}"
+                    collected = self.share_unix / collected_name(log)
                     self.assertEqual(collected.read_bytes(), log.read_bytes())
                     lines = harness.parse_log(log.read_bytes()).lines
                     self.assertEqual(sum(line.startswith("#InitialInfo,") for line in lines), 1, "one run")
@@ -464,7 +564,7 @@ class SharedPackageTest(unittest.TestCase):
                     self.assertEqual(private_folders(machine.prefix.temp_unix), [])
             self.assertEqual(len(list(self.share_unix.iterdir())), 2)
             self.assertEqual(snapshot(self.package_unix), package_before, "the package folder changed")
-            if logs[0].name == logs[1].name:
+            if logs[0].name[:len("qx913hotfix2_YYYYMMDD_hhmmss")] == logs[1].name[:len("qx913hotfix2_YYYYMMDD_hhmmss")]:
                 return
         self.fail(f"the two machines never started in the same second: {[log.name for log in logs]}")
 

@@ -1,9 +1,9 @@
-"""Checks the built qxhotfix.exe and qxlogsummary.exe from their bytes,
+"""Checks the built qxhotfix.exe, qxlogsummary.exe and run-hotfix.exe from their bytes,
 without running them: what Windows reads before a program starts (machine,
 subsystem, imports, manifest) and what Explorer and administrators see
 (version, icon).
 
-Usage: test_exe_file.py EXE SUMMARY_EXE [unittest options]
+Usage: test_exe_file.py EXE SUMMARY_EXE LAUNCHER_EXE [unittest options]
 """
 
 import struct
@@ -14,13 +14,15 @@ import xml.etree.ElementTree as ET
 from pe_image import (DIR_DELAY_IMPORT, RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION,
                       PeImage, VersionBlock)
 
-EXE = SUMMARY_EXE = None
+EXE = SUMMARY_EXE = LAUNCHER_EXE = None
 JAPANESE = 0x0411
 # shell32 is not among them: it is loaded only to show the log, so that a
 # silent run does not pay for it.
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "msvcrt.dll"}
 # The log summary reads files and writes text: nothing but the basics.
 SUMMARY_ALLOWED_DLLS = {"kernel32.dll", "msvcrt.dll"}
+# The launcher also sets access lists and computes checksums (advapi32).
+LAUNCHER_ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 
 ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
@@ -72,7 +74,8 @@ class ShippedExesTest(unittest.TestCase):
     def shipped(self):
         # exe, DLLs it may import, execution level its manifest asks for
         return [(EXE, ALLOWED_DLLS, "requireAdministrator"),
-                (SUMMARY_EXE, SUMMARY_ALLOWED_DLLS, "asInvoker")]
+                (SUMMARY_EXE, SUMMARY_ALLOWED_DLLS, "asInvoker"),
+                (LAUNCHER_EXE, LAUNCHER_ALLOWED_DLLS, "requireAdministrator")]
 
     def test_headers_and_imports(self):
         for path, allowed, level in self.shipped():
@@ -124,7 +127,15 @@ class ExeFileTest(unittest.TestCase):
                 self.assertEqual(value, want)
 
     def test_version_resource(self):
-        versions = self.resources_of(RT_VERSION)
+        # exe, its description and file name
+        cases = [(EXE, "Quorvex Hotfix", "qxhotfix.exe"),
+                 (LAUNCHER_EXE, "Quorvex Hotfix launcher for deployment tools", "run-hotfix.exe")]
+        for path, description, name in cases:
+            with self.subTest(name), open(path, "rb") as f:
+                self.check_version_resource(PeImage(f.read()).resources(), description, name)
+
+    def check_version_resource(self, resources, description, name):
+        versions = {(n, lang): data for (t, n, lang), data in resources.items() if t == RT_VERSION}
         self.assertEqual(list(versions), [(1, JAPANESE)])
         info = VersionBlock(next(iter(versions.values())))
         self.assertEqual(info.key, "VS_VERSION_INFO")
@@ -142,10 +153,10 @@ class ExeFileTest(unittest.TestCase):
         self.assertEqual([t.key for t in tables], ["041104B0"], "one Japanese UTF-16 table")
         strings = {s.key: s.text() for s in tables[0].children}
         expected = {
-            "FileDescription": "Quorvex Hotfix",
+            "FileDescription": description,
             "ProductName": "Quorvex",
-            "InternalName": "qxhotfix.exe",
-            "OriginalFilename": "qxhotfix.exe",
+            "InternalName": name,
+            "OriginalFilename": name,
             "FileVersion": "9.1.3.6",
             "ProductVersion": "9.1.3.0",
         }
@@ -191,5 +202,5 @@ def image_size_and_depth(image):
 
 
 if __name__ == "__main__":
-    EXE, SUMMARY_EXE = sys.argv.pop(1), sys.argv.pop(1)
+    EXE, SUMMARY_EXE, LAUNCHER_EXE = sys.argv.pop(1), sys.argv.pop(1), sys.argv.pop(1)
     unittest.main()

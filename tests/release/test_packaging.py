@@ -19,6 +19,7 @@ FOLDERS = ["181235_bin", "181235_bin_x64", "bin", "bin_x64", "zfa_act"]
 EPOCH = 1767323046  # 2026-01-02 03:04:06 UTC (zip times have 2-second steps)
 EXE = b"MZ stand-in for the exe"
 SUMMARY_EXE = b"MZ stand-in for the log summary"
+LAUNCHER_EXE = b"MZ stand-in for the launcher"
 # Line ends as a checkout may leave them: cmd needs CR LF throughout.
 WRAPPER = b"@echo off\r\ncall :label\n:label\r\nexit /b 0\n"
 
@@ -196,13 +197,13 @@ class ZipTest(Scratch):
     def run_script(self, payload, output, exe=EXE):
         paths = []
         for name, data in (("qxhotfix.exe", exe), ("qxlogsummary.exe", SUMMARY_EXE),
-                           ("run-hotfix.cmd", WRAPPER)):
+                           ("run-hotfix.exe", LAUNCHER_EXE), ("run-hotfix.cmd", WRAPPER)):
             paths.append(os.path.join(self.dir, name))
             with open(paths[-1], "wb") as f:
                 f.write(data)
         return subprocess.run(
             [sys.executable, SCRIPT, "--exe", paths[0], "--summary-exe", paths[1],
-             "--wrapper", paths[2], "--payload", payload,
+             "--launcher-exe", paths[2], "--wrapper", paths[3], "--payload", payload,
              "--epoch", str(EPOCH), "--output", output],
             capture_output=True, text=True)
 
@@ -212,10 +213,12 @@ class ZipTest(Scratch):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("qxhotfix.exe: NOT signed", result.stdout)
         self.assertIn("qxlogsummary.exe: NOT signed", result.stdout)
+        self.assertIn("run-hotfix.exe: NOT signed", result.stdout)
         with zipfile.ZipFile(output) as z:
             infos = z.infolist()
             self.assertEqual([i.filename for i in infos], [
-                "qxhotfix.exe", "qxlogsummary.exe", "run-hotfix.cmd", "SHA256SUMS", "modules/",
+                "qxhotfix.exe", "qxlogsummary.exe", "run-hotfix.exe", "run-hotfix.cmd", "SHA256SUMS",
+                "modules/",
                 "modules/181235_bin/", "modules/181235_bin_x64/",
                 "modules/bin/", "modules/bin/a.dll", "modules/bin/b.dll",
                 "modules/bin_x64/", "modules/zfa_act/", "modules/zfa_act/z.dll"])
@@ -227,6 +230,7 @@ class ZipTest(Scratch):
                     self.assertEqual(info.external_attr & 0x10, 0x10 if folder else 0)
             self.assertEqual(z.read("qxhotfix.exe"), EXE)
             self.assertEqual(z.read("qxlogsummary.exe"), SUMMARY_EXE)
+            self.assertEqual(z.read("run-hotfix.exe"), LAUNCHER_EXE)
             self.assertEqual(z.read("run-hotfix.cmd"),
                              b"@echo off\r\ncall :label\r\n:label\r\nexit /b 0\r\n")
             self.assertEqual(z.read("modules/bin/b.dll"), b"b" * 500)

@@ -38,7 +38,7 @@ class ReproducibleTest(unittest.TestCase):
             build_tree.configure(tree, build, build_tree.SAMPLE_PAYLOAD)
             outputs.append(build_tree.build_package(build))
             found = {}
-            for name in ("qxhotfix.exe", "qxlogsummary.exe", build_tree.PACKAGE_ZIP):
+            for name in ("qxhotfix.exe", "qxlogsummary.exe", "run-hotfix.exe", build_tree.PACKAGE_ZIP):
                 with open(os.path.join(build, name), "rb") as f:
                     found[name] = f.read()
             files.append(found)

@@ -84,8 +84,9 @@ class SigningTest(unittest.TestCase):
         build_tree.configure(SOURCE, self.build, build_tree.SAMPLE_PAYLOAD,
                              f"-DQX_SIGN_CERT={self.cert}", f"-DQX_SIGN_KEY={self.key}", env=env)
         output = build_tree.build_package(self.build, env=env)
-        self.assertIn(f"Signing qxhotfix.exe and qxlogsummary.exe with {self.cert}, not timestamped", output)
-        for program in ("qxhotfix.exe", "qxlogsummary.exe"):
+        self.assertIn(f"Signing qxhotfix.exe, qxlogsummary.exe and run-hotfix.exe with {self.cert}, not timestamped",
+                      output)
+        for program in ("qxhotfix.exe", "qxlogsummary.exe", "run-hotfix.exe"):
             self.assertIn(f"{program}: signed", output)
 
         exe, sums, zip_bytes = self.packaged()

@@ -1,0 +1,412 @@
+#include "launcher.h"
+
+#include "long_path.h"
+#include "package_check.h"
+#include "private_folder.h"
+#include "support/module_path.h"
+#include "support/unique_handle.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kExeName[] = L"qxhotfix.exe";
+constexpr wchar_t kModules[] = L"modules";
+constexpr const wchar_t* kShippedFolders[] = {L"bin", L"bin_x64", L"zfa_act", L"181235_bin", L"181235_bin_x64"};
+constexpr wchar_t kLogPattern[] = L"qx913hotfix2_*.log";
+// "qx913hotfix2_YYYYMMDD_hhmmss.log", as the exe names its log.
+constexpr std::wstring::size_type kLogNameLength = 32;
+constexpr wchar_t kStagingFailed[] = L"run-hotfix: cannot stage the package: ";
+// Far more than a package of tens of files lists.
+constexpr LONGLONG kLongestChecksumList = 16LL << 20;
+
+void PrintError(const std::wstring& message) noexcept
+{
+    try {
+        const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
+        const std::wstring line = message + L"\r\n";
+        DWORD written = 0;
+        DWORD mode = 0;
+        if (::GetConsoleMode(handle, &mode)) {
+            ::WriteConsoleW(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+            return;
+        }
+        const int size =
+            ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
+        std::string utf8(static_cast<std::string::size_type>(size), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), utf8.data(), size, nullptr,
+                              nullptr);
+        ::WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    } catch (...) {
+        // Out of memory: the message is lost, the exit code still tells.
+    }
+}
+
+std::wstring Quoted(const std::wstring& path)
+{
+    return L"\"" + path + L"\"";
+}
+
+std::wstring ErrorText(DWORD error)
+{
+    return L"error " + std::to_wstring(error);
+}
+
+DWORD AttributesOf(const std::wstring& path)
+{
+    return ::GetFileAttributesW(ExtendedLengthPath(path).c_str());
+}
+
+bool IsFolder(const std::wstring& path)
+{
+    const DWORD attributes = AttributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsFile(const std::wstring& path)
+{
+    const DWORD attributes = AttributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool IsDots(const WIN32_FIND_DATAW& entry)
+{
+    return std::wstring(entry.cFileName) == L"." || std::wstring(entry.cFileName) == L"..";
+}
+
+// Calls visit for every entry of folder (with its backslash) but "." and
+// "..". Returns ERROR_SUCCESS when the listing ended, else its error.
+template <typename Visit> DWORD ForEachEntry(const std::wstring& folder, const wchar_t* pattern, Visit visit)
+{
+    WIN32_FIND_DATAW entry = {};
+    UniqueFindHandle find(::FindFirstFileW(ExtendedLengthPath(folder + pattern).c_str(), &entry));
+    if (!find) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+    }
+    do {
+        if (!IsDots(entry)) {
+            const DWORD error = visit(entry);
+            if (error != ERROR_SUCCESS) {
+                return error;
+            }
+        }
+    } while (::FindNextFileW(find.get(), &entry));
+    const DWORD error = ::GetLastError();
+    return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : error;
+}
+
+DWORD CopyNewFile(const std::wstring& from, const std::wstring& to)
+{
+    const bool copied = ::CopyFileW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), TRUE);
+    return copied ? ERROR_SUCCESS : ::GetLastError();
+}
+
+// A sub-folder of the private folder, which inherits its access list.
+DWORD CreateInnerFolder(const std::wstring& path)
+{
+    return ::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+// Copies the plain files directly in one shipped folder; a folder missing
+// from the package stays missing. Adds each copy's relative path to staged.
+DWORD StageShippedFolder(const std::wstring& package, const std::wstring& stage, const std::wstring& folder,
+                         std::vector<std::wstring>& staged)
+{
+    const std::wstring relative = std::wstring(kModules) + L"\\" + folder + L"\\";
+    if (!IsFolder(package + relative)) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD created = CreateInnerFolder(stage + relative);
+    if (created != ERROR_SUCCESS) {
+        return created;
+    }
+    return ForEachEntry(package + relative, L"*", [&](const WIN32_FIND_DATAW& entry) -> DWORD {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            return ERROR_SUCCESS;
+        }
+        staged.push_back(relative + entry.cFileName);
+        return CopyNewFile(package + staged.back(), stage + staged.back());
+    });
+}
+
+// Copies the exe and the shipped folders into stage; staged receives the
+// relative path of every file copied. Stops at the first failure.
+DWORD StagePackage(const std::wstring& package, const std::wstring& stage, std::vector<std::wstring>& staged)
+{
+    staged.push_back(kExeName);
+    DWORD error = CopyNewFile(package + kExeName, stage + kExeName);
+    if (error == ERROR_SUCCESS) {
+        error = CreateInnerFolder(stage + kModules);
+    }
+    for (const wchar_t* folder : kShippedFolders) {
+        if (error == ERROR_SUCCESS) {
+            error = StageShippedFolder(package, stage, folder, staged);
+        }
+    }
+    return error;
+}
+
+bool RemoveTree(const std::wstring& folder);
+
+// Removes one entry of a folder being removed: a read-only file too, a
+// link itself and never what it points to.
+DWORD RemoveEntry(const std::wstring& path, DWORD attributes)
+{
+    const std::wstring extended = ExtendedLengthPath(path);
+    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (isFolder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return RemoveTree(path + L"\\") ? ERROR_SUCCESS : ERROR_DIR_NOT_EMPTY;
+    }
+    if (isFolder) {
+        return ::RemoveDirectoryW(extended.c_str()) ? ERROR_SUCCESS : ::GetLastError();
+    }
+    ::SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return ::DeleteFileW(extended.c_str()) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+// Deletes a folder (with its backslash) and everything in it. False when
+// anything is left.
+bool RemoveTree(const std::wstring& folder)
+{
+    const DWORD error = ForEachEntry(folder, L"*", [&](const WIN32_FIND_DATAW& entry) -> DWORD {
+        return RemoveEntry(folder + entry.cFileName, entry.dwFileAttributes);
+    });
+    return error == ERROR_SUCCESS && ::RemoveDirectoryW(ExtendedLengthPath(folder).c_str());
+}
+
+void RemovePrivateFolder(const PrivateFolder& folder)
+{
+    if (!RemoveTree(folder.path)) {
+        PrintError(L"run-hotfix: could not remove the folder " + Quoted(folder.path));
+    }
+}
+
+// Why the package or the temporary folder cannot take a run; empty when they can.
+std::wstring StagingPrecondition(const std::wstring& package, const std::wstring& temp)
+{
+    if (package.empty()) {
+        return L"the launcher cannot tell its own folder";
+    }
+    if (!IsFile(package + kExeName)) {
+        return L"no qxhotfix.exe in " + Quoted(package);
+    }
+    if (!IsFolder(package + kModules)) {
+        return L"no modules folder in " + Quoted(package);
+    }
+    if (temp.empty()) {
+        // GetTempPathW gives none longer than MAX_PATH: a longer TMP ends here.
+        return L"the system names no temporary folder (TMP, TEMP)";
+    }
+    if (!IsFolder(temp)) {
+        return L"the temporary folder " + Quoted(temp) + L" does not exist";
+    }
+    return std::wstring();
+}
+
+// The whole file as bytes; nothing when it cannot be read whole or is
+// implausibly large.
+std::optional<std::string> ReadSmallFile(const std::wstring& path)
+{
+    UniqueFileHandle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kLongestChecksumList) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::string::size_type>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)
+        || read != bytes.size()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// Checks the staged copies against the package's checksum list. Returns
+// the problem line, empty when the run may go on (a package without a
+// list is said so, and runs).
+std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& stage,
+                             const std::vector<std::wstring>& staged)
+{
+    const std::wstring listPath = package + kChecksumListName;
+    if (AttributesOf(listPath) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        PrintError(L"run-hotfix: no SHA256SUMS in " + Quoted(package) + L": the package is not checked");
+        return std::wstring();
+    }
+    const std::optional<std::string> text = ReadSmallFile(listPath);
+    const std::optional<ChecksumList> list = text ? ParseChecksumList(*text) : std::nullopt;
+    if (!list) {
+        return L"run-hotfix: cannot read the checksum list " + Quoted(listPath);
+    }
+    const FileHasher hasher;
+    const std::wstring mismatch =
+        FirstMismatch(*list, staged, [&](const std::wstring& path) { return hasher.DigestOf(stage + path); });
+    return mismatch.empty() ? mismatch : L"run-hotfix: the package does not match SHA256SUMS: " + mismatch;
+}
+
+// Runs the staged exe with /s, from the private folder, and waits for it.
+// Returns ERROR_SUCCESS and its exit code, or the error that kept it from
+// starting.
+DWORD RunStagedExe(const std::wstring& stage, DWORD& exitCode)
+{
+    const std::wstring folder = StartablePath(stage);
+    const std::wstring exe = folder.empty() ? std::wstring() : StartablePath(folder + kExeName);
+    if (exe.empty()) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    std::wstring commandLine = Quoted(exe) + L" /s";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                          &startup, &process)) {
+        return ::GetLastError();
+    }
+    const UniqueKernelHandle processHandle(process.hProcess);
+    const UniqueKernelHandle threadHandle(process.hThread);
+    if (::WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0
+        || !::GetExitCodeProcess(process.hProcess, &exitCode)) {
+        return ::GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+bool IsDigits(const std::wstring& text)
+{
+    return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+
+// The name of the log the run wrote into the private folder; empty when
+// there is none.
+std::wstring RunLogName(const std::wstring& stage)
+{
+    std::wstring found;
+    ForEachEntry(stage, kLogPattern, [&](const WIN32_FIND_DATAW& entry) -> DWORD {
+        const std::wstring name = entry.cFileName;
+        const bool isRunLog = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && name.size() == kLogNameLength
+                              && IsDigits(name.substr(13, 8)) && name[21] == L'_' && IsDigits(name.substr(22, 6));
+        if (isRunLog) {
+            found = name;
+        }
+        return ERROR_SUCCESS;
+    });
+    return found;
+}
+
+// "<log name without .log>_<private folder name>.log": unique as the
+// private folder's name is.
+std::wstring KeptLogName(const std::wstring& logName, const PrivateFolder& folder)
+{
+    return logName.substr(0, logName.size() - 4) + L"_" + folder.name + L".log";
+}
+
+std::wstring ComputerName()
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return ::GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring();
+}
+
+void CopyToShare(const std::wstring& keptLog, const std::wstring& keptName, const std::wstring& share)
+{
+    const std::wstring folder = WithTrailingBackslash(FullPath(share));
+    const DWORD error = CopyNewFile(keptLog, folder + ComputerName() + L"_" + keptName);
+    if (error != ERROR_SUCCESS) {
+        PrintError(L"run-hotfix: could not copy the log " + Quoted(keptLog) + L" to " + Quoted(share) + L", "
+                   + ErrorText(error));
+    }
+}
+
+// Moves the run's log out of the private folder into the temporary folder,
+// copies it to the share and removes the private folder. A log that cannot
+// be moved keeps the private folder, and says so.
+void FinishRun(const PrivateFolder& folder, const std::wstring& temp, const std::wstring& share)
+{
+    const std::wstring logName = RunLogName(folder.path);
+    if (logName.empty()) {
+        // The exe logs into the temporary folder when its log's path would
+        // be too long in its own folder.
+        PrintError(L"run-hotfix: the run left no log in " + Quoted(folder.path) + L": look for it in " + Quoted(temp));
+        RemovePrivateFolder(folder);
+        return;
+    }
+    const std::wstring keptName = KeptLogName(logName, folder);
+    const std::wstring keptLog = temp + keptName;
+    // No flag: an existing file is never replaced.
+    if (!::MoveFileExW(ExtendedLengthPath(folder.path + logName).c_str(), ExtendedLengthPath(keptLog).c_str(), 0)) {
+        PrintError(L"run-hotfix: could not move the log out of " + Quoted(folder.path) + L", which is kept, "
+                   + ErrorText(::GetLastError()));
+        return;
+    }
+    if (!share.empty()) {
+        CopyToShare(keptLog, keptName, share);
+    }
+    RemovePrivateFolder(folder);
+}
+
+BOOL CreateFolderWithAccessList(const wchar_t* path, SECURITY_ATTRIBUTES* attributes)
+{
+    return ::CreateDirectoryW(path, attributes);
+}
+
+// Stages, checks and runs the package in folder; returns the exit code.
+int RunInPrivateFolder(const std::wstring& package, const PrivateFolder& folder, const std::wstring& temp,
+                       const std::wstring& share)
+{
+    std::vector<std::wstring> staged;
+    const DWORD stagingError = StagePackage(package, folder.path, staged);
+    if (stagingError != ERROR_SUCCESS) {
+        PrintError(kStagingFailed + std::wstring(L"copying ") + Quoted(package) + L" into " + Quoted(folder.path)
+                   + L" failed, " + ErrorText(stagingError));
+        RemovePrivateFolder(folder);
+        return kLauncherFailed;
+    }
+    const std::wstring problem = ChecksumProblem(package, folder.path, staged);
+    if (!problem.empty()) {
+        PrintError(problem);
+        RemovePrivateFolder(folder);
+        return kLauncherFailed;
+    }
+    DWORD exitCode = 0;
+    const DWORD startError = RunStagedExe(folder.path, exitCode);
+    if (startError != ERROR_SUCCESS) {
+        PrintError(L"run-hotfix: cannot run " + Quoted(folder.path + kExeName) + L", " + ErrorText(startError));
+        RemovePrivateFolder(folder);
+        return kLauncherFailed;
+    }
+    FinishRun(folder, temp, share);
+    return static_cast<int>(exitCode);
+}
+
+} // namespace
+
+std::wstring ShareOfArgument(std::wstring argument)
+{
+    argument.erase(std::remove(argument.begin(), argument.end(), L'"'), argument.end());
+    return argument;
+}
+
+int RunLauncher(const std::wstring& share)
+{
+    const std::wstring package = GetExecutableFolder();
+    const std::wstring temp = TemporaryFolder(LookUpGetTempPath2());
+    const std::wstring precondition = StagingPrecondition(package, temp);
+    if (!precondition.empty()) {
+        PrintError(kStagingFailed + precondition);
+        return kLauncherFailed;
+    }
+    const PrivateFolder folder =
+        CreatePrivateFolder(temp, PrivateFolderSddl(LaunchingAccountSid()), CreateFolderWithAccessList);
+    if (folder.error != ERROR_SUCCESS) {
+        PrintError(kStagingFailed + std::wstring(L"cannot create a folder in ") + Quoted(temp) + L", "
+                   + ErrorText(folder.error));
+        return kLauncherFailed;
+    }
+    return RunInPrivateFolder(package, folder, temp, share);
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+// Exit code when the package cannot be staged, does not match its checksum
+// list or its exe cannot be started; otherwise the exe's own code is passed on.
+constexpr int kLauncherFailed = 1;
+
+// The share as given on the command line, without any double quote: from
+// `run-hotfix.exe "\\server\logs\"`, as cmd scripts write it, the run-time
+// library reads the last backslash as escaping the quote and passes
+// `\\server\logs"`. No Windows path holds a double quote.
+std::wstring ShareOfArgument(std::wstring argument);
+
+// Runs this machine's own copy of the hotfix from a private folder: stages
+// qxhotfix.exe and the shipped folders of the launcher's own folder (the
+// package, only ever read) into a new private folder under the temporary
+// folder, checks them against the package's SHA256SUMS, runs the exe there
+// with /s, keeps its log in the temporary folder, copies it into share
+// (when not empty) as "<computer name>_<log name>" and removes the private
+// folder. Returns the exe's exit code unchanged, or kLauncherFailed; every
+// problem is one line on standard error.
+int RunLauncher(const std::wstring& share);

@@ -1,0 +1,304 @@
+#include "launcher.h"
+#include "long_path.h"
+#include "package_check.h"
+#include "private_folder.h"
+
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <sddl.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// --- The private folder's access list, read back from what CreateDirectoryW is given.
+
+struct AccessListCase {
+    const char* name;
+    const wchar_t* launchingAccount;
+    std::vector<const wchar_t*> sids; // in order
+};
+
+class PrivateFolderAccessTest : public testing::TestWithParam<AccessListCase> {};
+
+std::wstring SidText(PSID sid)
+{
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &text)) {
+        return L"?";
+    }
+    const std::wstring result = text;
+    ::LocalFree(text);
+    return result;
+}
+
+TEST_P(PrivateFolderAccessTest, IsProtectedWithFullControlForExactlyTheAdmittedAccounts)
+{
+    const AccessListCase& c = GetParam();
+    std::wstring createdPath;
+    std::vector<std::wstring> aceSids;
+    std::vector<std::pair<BYTE, BYTE>> aceKindAndFlags;
+    std::vector<ACCESS_MASK> aceMasks;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    BOOL daclPresent = FALSE;
+    // Reads the descriptor while the call is made: the caller frees it after.
+    const auto create = [&](const wchar_t* path, SECURITY_ATTRIBUTES* attributes) -> BOOL {
+        createdPath = path;
+        EXPECT_NE(attributes, nullptr);
+        EXPECT_FALSE(attributes->bInheritHandle);
+        const PSECURITY_DESCRIPTOR descriptor = attributes->lpSecurityDescriptor;
+        DWORD revision = 0;
+        EXPECT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
+        PACL dacl = nullptr;
+        BOOL defaulted = FALSE;
+        EXPECT_TRUE(::GetSecurityDescriptorDacl(descriptor, &daclPresent, &dacl, &defaulted));
+        for (DWORD index = 0; dacl && index < dacl->AceCount; ++index) {
+            void* ace = nullptr;
+            EXPECT_TRUE(::GetAce(dacl, index, &ace));
+            const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            aceKindAndFlags.emplace_back(allowed->Header.AceType, allowed->Header.AceFlags);
+            aceMasks.push_back(allowed->Mask);
+            aceSids.push_back(SidText(const_cast<DWORD*>(&allowed->SidStart)));
+        }
+        return TRUE;
+    };
+
+    const PrivateFolder folder = CreatePrivateFolder(L"C:\\temp\\", PrivateFolderSddl(c.launchingAccount), create);
+
+    ASSERT_EQ(folder.error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(createdPath, L"C:\\temp\\" + folder.name);
+    EXPECT_EQ(folder.path, createdPath + L"\\");
+    EXPECT_TRUE(daclPresent);
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing inherited from the temporary folder";
+    EXPECT_EQ(aceSids, std::vector<std::wstring>(c.sids.begin(), c.sids.end()));
+    for (std::size_t index = 0; index < aceSids.size(); ++index) {
+        EXPECT_EQ(aceKindAndFlags[index],
+                  std::make_pair(static_cast<BYTE>(ACCESS_ALLOWED_ACE_TYPE),
+                                 static_cast<BYTE>(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)));
+        EXPECT_EQ(aceMasks[index], static_cast<ACCESS_MASK>(FILE_ALL_ACCESS));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Accounts, PrivateFolderAccessTest,
+                         testing::Values(AccessListCase{"AnotherAccount",
+                                                        L"S-1-5-21-1004336348-1177238915-682003330-1001",
+                                                        {L"S-1-5-18", L"S-1-5-32-544",
+                                                         L"S-1-5-21-1004336348-1177238915-682003330-1001"}},
+                                         AccessListCase{"System", L"S-1-5-18", {L"S-1-5-18", L"S-1-5-32-544"}},
+                                         AccessListCase{"UnknownAccount", L"", {L"S-1-5-18", L"S-1-5-32-544"}}),
+                         [](const testing::TestParamInfo<AccessListCase>& param) { return param.param.name; });
+
+TEST(PrivateFolderTest, ThisProcessHasAnAccountSid)
+{
+    EXPECT_EQ(LaunchingAccountSid().rfind(L"S-1-5-", 0), 0u);
+}
+
+TEST(PrivateFolderTest, AnExistingNameIsNeverUsedAnotherRandomOneIs)
+{
+    std::vector<std::wstring> tried;
+    const auto create = [&](const wchar_t* path, SECURITY_ATTRIBUTES*) -> BOOL {
+        tried.push_back(path);
+        ::SetLastError(ERROR_ALREADY_EXISTS);
+        return tried.size() == 3;
+    };
+    const PrivateFolder folder = CreatePrivateFolder(L"C:\\temp\\", PrivateFolderSddl(L""), create);
+    ASSERT_EQ(tried.size(), 3u);
+    EXPECT_EQ(folder.error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(folder.path, tried[2] + L"\\");
+    EXPECT_NE(tried[0], tried[1]);
+    EXPECT_NE(tried[1], tried[2]);
+    for (const std::wstring& path : tried) {
+        const std::wstring name = path.substr(std::wstring(L"C:\\temp\\").size());
+        EXPECT_EQ(name.size(), 18u) << "qx and 64 bits in hex";
+        EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", 2), std::wstring::npos);
+        EXPECT_EQ(name.substr(0, 2), L"qx");
+    }
+}
+
+TEST(PrivateFolderTest, AnyOtherFailureStopsWithItsError)
+{
+    int calls = 0;
+    const auto create = [&](const wchar_t*, SECURITY_ATTRIBUTES*) -> BOOL {
+        ++calls;
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    };
+    const PrivateFolder folder = CreatePrivateFolder(L"C:\\temp\\", PrivateFolderSddl(L""), create);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(folder.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(folder.path.empty());
+}
+
+// --- The temporary folder: GetTempPath2W where Windows has it.
+
+DWORD WINAPI SystemTemp(DWORD room, LPWSTR buffer)
+{
+    const std::wstring folder = L"C:\\Windows\\SystemTemp\\";
+    if (room <= folder.size()) {
+        return static_cast<DWORD>(folder.size() + 1);
+    }
+    folder.copy(buffer, folder.size());
+    buffer[folder.size()] = L'\0';
+    return static_cast<DWORD>(folder.size());
+}
+
+DWORD WINAPI LongTemp(DWORD room, LPWSTR buffer)
+{
+    const std::wstring folder = L"D:\\" + std::wstring(300, L't') + L"\\";
+    if (room <= folder.size()) {
+        return static_cast<DWORD>(folder.size() + 1);
+    }
+    folder.copy(buffer, folder.size());
+    buffer[folder.size()] = L'\0';
+    return static_cast<DWORD>(folder.size());
+}
+
+TEST(TemporaryFolderTest, UsesGetTempPath2WhenPresentAndGetTempPathOtherwise)
+{
+    EXPECT_EQ(TemporaryFolder(SystemTemp), L"C:\\Windows\\SystemTemp\\");
+    EXPECT_EQ(TemporaryFolder(LongTemp), L"D:\\" + std::wstring(300, L't') + L"\\");
+    wchar_t classic[MAX_PATH + 1] = {};
+    ASSERT_NE(::GetTempPathW(MAX_PATH + 1, classic), 0u);
+    EXPECT_EQ(TemporaryFolder(nullptr), classic);
+}
+
+// --- The package check.
+
+constexpr char kDigestA[] = "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb";
+constexpr char kDigestB[] = "3e23e8160039594a33894f6564e1b1348bbd7a0088d42c4acb73eeaed59c009d";
+
+struct MismatchCase {
+    const char* name;
+    std::vector<std::wstring> staged;
+    const wchar_t* changed;    // the staged file whose copy differs from the package's
+    const wchar_t* unreadable; // the staged file whose copy cannot be read
+    const wchar_t* expected;
+};
+
+class PackageCheckTest : public testing::TestWithParam<MismatchCase> {};
+
+// The listed package: the exe, one shipped file, and tools that are not staged.
+const std::string kList = std::string(kDigestA) + "  qxhotfix.exe\n" + kDigestB + "  modules/bin/b.dll\n" + kDigestA
+                          + "  run-hotfix.exe\r\n" + kDigestA + " *qxlogsummary.exe\n";
+
+TEST_P(PackageCheckTest, NamesTheFirstFileThatDoesNotMatch)
+{
+    const MismatchCase& c = GetParam();
+    const std::optional<ChecksumList> list = ParseChecksumList(kList);
+    ASSERT_TRUE(list);
+    const auto digestOf = [&](const std::wstring& path) -> std::string {
+        if (path == c.unreadable) {
+            return std::string();
+        }
+        if (path == c.changed) {
+            return std::string(64, 'f');
+        }
+        return ChecksumKey(path) == L"QXHOTFIX.EXE" ? kDigestA : kDigestB;
+    };
+    EXPECT_EQ(FirstMismatch(*list, c.staged, digestOf), std::wstring(c.expected));
+}
+
+const std::vector<std::wstring> kStaged = {L"qxhotfix.exe", L"modules\\bin\\b.dll"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, PackageCheckTest,
+    testing::Values(
+        MismatchCase{"Matches", kStaged, L"", L"", L""},
+        MismatchCase{"CaseOfNamesDoesNotCount", {L"QXHOTFIX.EXE", L"modules\\BIN\\b.DLL"}, L"", L"", L""},
+        MismatchCase{"ChangedFile", kStaged, L"modules\\bin\\b.dll", L"", L"modules\\bin\\b.dll has changed"},
+        MismatchCase{"ChangedExe", kStaged, L"qxhotfix.exe", L"", L"qxhotfix.exe has changed"},
+        MismatchCase{"UnreadableCopy", kStaged, L"", L"modules\\bin\\b.dll", L"modules\\bin\\b.dll cannot be read"},
+        MismatchCase{"MissingFile", {L"qxhotfix.exe"}, L"", L"", L"modules/bin/b.dll is missing"},
+        MismatchCase{"MissingExe", {L"modules\\bin\\b.dll"}, L"", L"", L"qxhotfix.exe is missing"},
+        MismatchCase{"ExtraFile",
+                     {L"qxhotfix.exe", L"modules\\bin\\b.dll", L"modules\\bin\\evil.dll"},
+                     L"",
+                     L"",
+                     L"modules\\bin\\evil.dll is not listed"}),
+    [](const testing::TestParamInfo<MismatchCase>& param) { return param.param.name; });
+
+TEST(PackageCheckTest, AnyLineNotOfTheFormMakesTheListUnreadable)
+{
+    const std::string good = std::string(kDigestA) + "  qxhotfix.exe";
+    // line, whether the list is read
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {good + "\n", true},
+        {good + "\r\n", true},
+        {good, true},
+        {"", true},
+        {good.substr(1), false},                                     // 63 digits
+        {std::string(kDigestA) + " qxhotfix.exe", false},            // one blank
+        {std::string(kDigestA) + "  ", false},                       // no path
+        {"CA978112" + good.substr(8), false},                        // upper-case digits
+        {std::string(64, 'g') + "  qxhotfix.exe", false},            // not hex
+        {good + "\n\n", false},                                      // an empty line
+        {good + "\n" + good + "\n", false},                          // the same path twice
+        {good + "\n" + kDigestB + "  QXHOTFIX.EXE\n", false},        // the same path in another case
+        {std::string(kDigestA) + "  modules/bin/\xff.dll\n", false}, // not UTF-8
+    };
+    for (const auto& [text, readable] : cases) {
+        EXPECT_EQ(ParseChecksumList(text).has_value(), readable) << text;
+    }
+}
+
+TEST(PackageCheckTest, OnlyTheExeAndTheShippedFoldersAreStaged)
+{
+    EXPECT_TRUE(IsStagedPath(ChecksumKey(L"qxhotfix.exe")));
+    EXPECT_TRUE(IsStagedPath(ChecksumKey(L"modules/zfa_act/z.dll")));
+    EXPECT_FALSE(IsStagedPath(ChecksumKey(L"run-hotfix.exe")));
+    EXPECT_FALSE(IsStagedPath(ChecksumKey(L"qxlogsummary.exe")));
+    EXPECT_FALSE(IsStagedPath(ChecksumKey(L"run-hotfix.cmd")));
+}
+
+TEST(PackageCheckTest, Sha256OfAFileOrNothingWhenItCannotBeRead)
+{
+    wchar_t temp[MAX_PATH + 1] = {};
+    ASSERT_NE(::GetTempPathW(MAX_PATH + 1, temp), 0u);
+    const std::wstring path = std::wstring(temp) + L"qx_launcher_sha256.txt";
+    WriteFileBytes(path, "abc");
+    const FileHasher hasher;
+    EXPECT_EQ(hasher.DigestOf(path), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    WriteFileBytes(path, std::string(200000, 'a'));
+    EXPECT_EQ(hasher.DigestOf(path), "2287d207f24a941ff3b56c04c8a25ad56b63e3023207b3bb5b4ac0c9869d74be");
+    ::DeleteFileW(path.c_str());
+    EXPECT_EQ(hasher.DigestOf(path), "");
+}
+
+// --- Long paths.
+
+struct LongPathCase {
+    const char* name;
+    std::wstring path;
+    std::wstring expected;
+};
+
+class ExtendedLengthPathTest : public testing::TestWithParam<LongPathCase> {};
+
+TEST_P(ExtendedLengthPathTest, PrefixesOnlyPathsTooLongForTheClassicLimit)
+{
+    EXPECT_EQ(ExtendedLengthPath(GetParam().path), GetParam().expected);
+}
+
+const std::wstring kDeep = std::wstring(250, L'd');
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ExtendedLengthPathTest,
+    testing::Values(LongPathCase{"ShortDrivePath", L"C:\\temp\\qx\\", L"C:\\temp\\qx\\"},
+                    LongPathCase{"ShortSharePath", L"\\\\server\\logs\\", L"\\\\server\\logs\\"},
+                    LongPathCase{"LongDrivePath", L"C:\\" + kDeep, L"\\\\?\\C:\\" + kDeep},
+                    LongPathCase{"LongSharePath", L"\\\\server\\logs\\" + kDeep, L"\\\\?\\UNC\\server\\logs\\" + kDeep},
+                    LongPathCase{"ForwardSlashesBecomeBackslashes", L"C:/x/" + kDeep, L"\\\\?\\C:\\x\\" + kDeep},
+                    LongPathCase{"AlreadyPrefixed", L"\\\\?\\C:\\" + kDeep, L"\\\\?\\C:\\" + kDeep}),
+    [](const testing::TestParamInfo<LongPathCase>& param) { return param.param.name; });
+
+TEST(ShareArgumentTest, LosesTheQuoteThatAnEscapingBackslashLeftIn)
+{
+    // "\\server\logs\" on the command line arrives as \\server\logs"
+    EXPECT_EQ(ShareOfArgument(L"\\\\server\\logs\""), L"\\\\server\\logs");
+    EXPECT_EQ(ShareOfArgument(L"C:\\a b\\"), L"C:\\a b\\");
+}
+
+} // namespace
