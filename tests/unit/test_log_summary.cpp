@@ -46,6 +46,18 @@ const std::vector<std::string> kWaitedRest = {"[info]: MajorVersion, 9, MinorVer
                                               "[info]: ProductType, 2", kCopied, kSuccess};
 const std::string kWaitedSummary = "applied|2026-12-08 04:51:22.459|B|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|2|1||";
 
+// The first lines of a run of this user that has to wait.
+std::string WaitingBlock(const std::string& user)
+{
+    return Lines({"#InitialInfo,C:\\hotfix\\qxhotfix.exe," + user, "[info]: Silent Mode", kWaiting});
+}
+
+// A run of this user that waited and failed with the error, logging nothing else.
+std::string WaiterFailed(const std::string& user, const std::string& error)
+{
+    return "failed|2026-12-08 04:51:22.459|" + user + "|C:\\hotfix\\qxhotfix.exe|silent|||0|" + error + "|";
+}
+
 std::vector<std::string> With(std::vector<std::string> entries, const std::vector<std::string>& more)
 {
     entries.insert(entries.end(), more.begin(), more.end());
@@ -132,6 +144,31 @@ TEST(LogParserTest, SummarizesEachRun)
              + Lines({"#InitialInfo,C:\\hotfix\\qxhotfix.exe,B", "[info]: Silent Mode", kWaiting})
              + Lines({kCopied, kSuccess}) + Lines(kWaitedRest),
          {kAppliedSummary, kWaitedSummary}},
+        {"a waiting run's own timeout stays with it",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({"[error]: Another hotfix run did not finish in time."})
+             + Lines({kCopied, kSuccess}),
+         {WaiterFailed("B", "Another hotfix run did not finish in time."), kAppliedSummary}},
+        {"a waiting run's interruption right after its waiting entry stays with it",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({"[error]: The run was interrupted."})
+             + Lines({kCopied, kSuccess}),
+         {WaiterFailed("B", "The run was interrupted."), kAppliedSummary}},
+        {"a run killed while another waits, which takes the abandoned lock",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines(kWaitedRest),
+         {"incomplete|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|1||",
+          kWaitedSummary}},
+        {"three runs take turns",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({kCopied}) + WaitingBlock("C")
+             + Lines({kSuccess}) + Lines(kWaitedRest)
+             + Lines({"[info]: MajorVersion, 9, MinorVersion, 1, PatchVersion, 3", "[info]: ProductType, 7",
+                      "[error]: CopyFile, GetLastError, 0x00000020"}),
+         {kAppliedSummary, kWaitedSummary,
+          "failed|2026-12-08 04:51:22.459|C|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|7|0|"
+          "CopyFile, GetLastError, 0x00000020|32"}},
+        {"a second waiter times out while the first has the lock",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + WaitingBlock("C") + Lines({kCopied, kSuccess})
+             + Lines({kWaitedRest[0], kWaitedRest[1]})
+             + Lines({"[error]: Another hotfix run did not finish in time.", kCopied, kSuccess}),
+         {kAppliedSummary, WaiterFailed("C", "Another hotfix run did not finish in time."), kWaitedSummary}},
         {"a killed run, then a run in the same second",
          Lines(With(kHead, {kCopied})) + Lines(With(kHead, {kCopied, kCopied, kSuccess})),
          {"incomplete|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|1||",
