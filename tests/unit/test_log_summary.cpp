@@ -1,6 +1,7 @@
 #include "csv.h"
 #include "log_files.h"
 #include "log_parser.h"
+#include "process_log.h"
 #include "tally.h"
 #include "test_files.h"
 #include "windows_text.h"
@@ -265,7 +266,7 @@ TEST(LogFileTest, AFileWhoseReadingFailsNamesReadFile)
 TEST(LogFileTest, AReadErrorPartWayIsUnreadableNamesReadFileAndKeepsWhatWasRead)
 {
     TemporaryFolder folder;
-    // Longer than the first piece read, so that a lock on the second piece
+    // Longer than the first piece read, so that a read failing beyond it
     // stops the reading part way, with the run's head read.
     std::string bytes = kBom + Lines(kHead);
     const std::size_t head = bytes.size();
@@ -276,29 +277,13 @@ TEST(LogFileTest, AReadErrorPartWayIsUnreadableNamesReadFileAndKeepsWhatWasRead)
     bytes += Line(kSuccess);
     const std::wstring path = folder.File(L"locked.log");
     WriteFileBytes(path, bytes);
-    const UniqueFileHandle holder(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    OVERLAPPED range = {};
-    range.Offset = static_cast<DWORD>(firstPiece);
-    ASSERT_TRUE(::LockFileEx(holder.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 100, 0, &range));
-    // Windows refuses reads of a locked range through every other handle;
-    // Wine 8 refuses none, so there the read cannot fail.
-    const UniqueFileHandle reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    ::SetFilePointer(reader.get(), static_cast<LONG>(firstPiece), nullptr, FILE_BEGIN);
-    char probe[16] = {};
-    DWORD read = 0;
-    if (::ReadFile(reader.get(), probe, sizeof(probe), &read, nullptr)) {
-        ::UnlockFileEx(holder.get(), 0, 100, 0, &range);
-        GTEST_SKIP() << "this platform does not refuse reads of a range locked through another handle (Wine)";
-    }
+    // As a range that another process has locked: the read fails with 33.
+    const ScopedEnvironment failing(L"QX_SUMMARY_READ_FAIL_AT", std::to_wstring(firstPiece).c_str());
 
     const std::string copiesBeforeLock = std::to_string((firstPiece - head) / Line(kCopied).size());
     EXPECT_EQ(SummarizeFile(path), std::vector<std::string>{"unreadable|" + kHeadFields + copiesBeforeLock
                                                             + "|ReadFile, GetLastError, 0x00000021|33"})
         << "a read error part way gives an unreadable row naming ReadFile";
-    ::UnlockFileEx(holder.get(), 0, 100, 0, &range);
 }
 
 TEST(TallyTest, ExitCodeNeverHidesARunNotAppliedOrASummaryNotWhole)
