@@ -795,11 +795,14 @@ class WinePrefix:
         """A RegistryBatch for this prefix; call apply() to write it."""
         return RegistryBatch(self)
 
-    def hold_file(self, windows_path, milliseconds=30000, create=False):
+    def hold_file(self, windows_path, milliseconds=30000, create=False, read=False):
         """Holds a file open without sharing (holdfile.exe) inside the with
-        block; every other open of it fails with error 32 meanwhile. The
-        hold ends when the block ends, or after milliseconds at the latest."""
-        return self._hold((["--create"] if create else []) + [windows_path, str(milliseconds)], windows_path)
+        block; every other open of it fails with error 32 meanwhile. With
+        read, holds it open for reading only and sharing every way, as a
+        log viewer does. The hold ends when the block ends, or after
+        milliseconds at the latest."""
+        options = (["--create"] if create else []) + (["--read"] if read else [])
+        return self._hold(options + [windows_path, str(milliseconds)], windows_path)
 
     def hold_mutex(self, name, access_list="-", milliseconds=30000):
         """Makes and owns a named mutex, with an access list in SDDL ("-":
