@@ -193,8 +193,10 @@ class LockedLogTest(ReliabilityTestCase):
         with self.hold_log_names(install, 300000):
             run = harness.run_hotfix(install.exe, ["/s"], timeout=120)
         self.assertEqual((free.exit_code, run.exit_code), (0, 0))
-        # About two seconds during the copies and two at exit.
-        self.assertLess(run.result.seconds, free.result.seconds + 15, (free.result.seconds, run.result.seconds))
+        # About two seconds of waiting during the copies, two before the
+        # lock is let go and two at exit; slower under load, but far from
+        # a wait per entry.
+        self.assertLess(run.result.seconds, free.result.seconds + 25, (free.result.seconds, run.result.seconds))
         # Held for the whole run: nothing could reach the file.
         self.assertEqual([log for log in install.exe.logs() if log.stat().st_size], [])
         self.assertEqual(install.tree(), self.applied_tree(install))
