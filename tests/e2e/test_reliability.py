@@ -312,42 +312,42 @@ class PlatformFaultTest(ReliabilityTestCase):
 
 
 class ConcurrentRunsTest(ReliabilityTestCase):
-    """Two runs started together from the same folder."""
+    """Two or three runs started together from the same folder."""
 
-    def test_both_apply_and_keep_their_lines(self):
+    def test_each_applies_and_keeps_its_lines(self):
         install = self.world()
         install.registry().apply()
-        for attempt in range(3):
-            with self.subTest(attempt=attempt):
-                runs = [None, None]
-                barrier = threading.Barrier(2)
+        for attempt, count in enumerate((2, 2, 3)):
+            with self.subTest(attempt=attempt, runs=count):
+                runs = [None] * count
+                barrier = threading.Barrier(count)
 
                 def start(index):
                     barrier.wait()
                     runs[index] = harness.run_hotfix(install.exe, ["/s"])
 
-                threads = [threading.Thread(target=start, args=(index,)) for index in (0, 1)]
+                threads = [threading.Thread(target=start, args=(index,)) for index in range(count)]
                 for thread in threads:
                     thread.start()
                 for thread in threads:
                     thread.join()
-                self.assertEqual([run.exit_code for run in runs], [0, 0])
+                self.assertEqual([run.exit_code for run in runs], [0] * count)
                 self.assertEqual(install.tree(), self.applied_tree(install))
                 # However their lines mix in a file that the two share.
                 exit_code, rows = summarize(self.prefix, install.exe.logs())
                 copied = str(sum(len(install.shipped_files(pair)) for pair in planned_pairs("win64", 1)))
                 self.assertEqual((exit_code, [(row["outcome"], row["files_copied"]) for row in rows]),
-                                 (0, [("applied", copied)] * 2))
+                                 (0, [("applied", copied)] * count))
                 lines = []
                 for log in install.exe.logs():
                     data = log.read_bytes()
                     self.assertEqual(data.count(harness.BOM), 1, log)
                     lines += harness.parse_log(data).lines
                     log.unlink()
-                self.assertEqual(sum(line.startswith("#InitialInfo,") for line in lines), 2)
-                self.assertEqual(lines.count(SUCCESS), 2)
+                self.assertEqual(sum(line.startswith("#InitialInfo,") for line in lines), count)
+                self.assertEqual(lines.count(SUCCESS), count)
                 single = self.single_run_line_count(install)
-                self.assertEqual(len(lines), 2 * single + lines.count(WAITING))
+                self.assertEqual(len(lines), count * single + lines.count(WAITING))
 
     def single_run_line_count(self, install):
         run = harness.run_hotfix(install.exe, ["/s"])
