@@ -293,7 +293,8 @@ void LogParser::StartRun(std::string_view time)
 
 LogParser::Runs::iterator LogParser::Find(std::optional<std::uint64_t> number)
 {
-    return std::find_if(open_.begin(), open_.end(), [number](const RunInProgress& run) { return run.number == number; });
+    return std::find_if(open_.begin(), open_.end(),
+                        [number](const RunInProgress& run) { return run.number == number; });
 }
 
 LogParser::Runs::iterator LogParser::NewestStarting()

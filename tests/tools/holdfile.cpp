@@ -85,9 +85,8 @@ int wmain(int argc, wchar_t* argv[])
     {
         const DWORD access = read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
         const DWORD sharing = read ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
-        const UniqueFileHandle file(::CreateFileW(path, access, sharing, nullptr,
-                                                  create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                                  nullptr));
+        const UniqueFileHandle file(::CreateFileW(path, access, sharing, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
             Fail(kTool, ErrorText("CreateFileW", ::GetLastError()));
         }

@@ -296,8 +296,7 @@ TEST(RunOutcomeTest, AppliedRunExitsWith0AndLogsItsSuccessBeforeTheNextRunGoesOn
     EXPECT_EQ(run.CopiedPairs(), (std::set<int>{1, 2, 3, 4, 5}));
     const std::optional<std::size_t> seen = next.SuccessEntriesWhenItGoesOn();
     ASSERT_TRUE(seen) << "the next run never found the lock held";
-    EXPECT_EQ(*seen, before + 1)
-        << "the success entry must be in the file before the lock lets the next run go";
+    EXPECT_EQ(*seen, before + 1) << "the success entry must be in the file before the lock lets the next run go";
 }
 
 } // namespace

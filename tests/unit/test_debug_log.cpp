@@ -436,7 +436,9 @@ TEST_P(LastWriteTest, WritesEverythingAtOnceAndNothingFollows)
 INSTANTIATE_TEST_SUITE_P(
     Ends, LastWriteTest,
     testing::Values(LastWriteCase{"InterruptedTwice",
-                                  [](CQXDebugLog& log) { DebugLogWriteLast(log, L"[error]: The run was interrupted."); },
+                                  [](CQXDebugLog& log) {
+                                      DebugLogWriteLast(log, L"[error]: The run was interrupted.");
+                                  },
                                   {"[info]: before", "[error]: The run was interrupted."}},
                     LastWriteCase{"ClosedAtTheEnd", [](CQXDebugLog& log) { DebugLogClose(log); }, {"[info]: before"}},
                     LastWriteCase{"InterruptedAfterTheEnd",

@@ -146,8 +146,8 @@ TEST(LogParserTest, SummarizesEachRun)
              + Lines({kCopied, kSuccess}) + Lines(kWaitedRest),
          {kAppliedSummary, kWaitedSummary}},
         {"a waiting run's own timeout stays with it",
-         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({"[error]: Another hotfix run did not finish in time."})
-             + Lines({kCopied, kSuccess}),
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B")
+             + Lines({"[error]: Another hotfix run did not finish in time."}) + Lines({kCopied, kSuccess}),
          {WaiterFailed("B", "Another hotfix run did not finish in time."), kAppliedSummary}},
         {"a waiting run's interruption right after its waiting entry stays with it",
          Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({"[error]: The run was interrupted."})
@@ -158,8 +158,8 @@ TEST(LogParserTest, SummarizesEachRun)
          {"incomplete|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|1||",
           kWaitedSummary}},
         {"three runs take turns",
-         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({kCopied}) + WaitingBlock("C")
-             + Lines({kSuccess}) + Lines(kWaitedRest)
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({kCopied}) + WaitingBlock("C") + Lines({kSuccess})
+             + Lines(kWaitedRest)
              + Lines({"[info]: MajorVersion, 9, MinorVersion, 1, PatchVersion, 3", "[info]: ProductType, 7",
                       "[error]: CopyFile, GetLastError, 0x00000020"}),
          {kAppliedSummary, kWaitedSummary,
