@@ -319,7 +319,7 @@ LogParser::Runs::iterator LogParser::Holding()
 LogParser::Runs::iterator LogParser::FirstOf(std::initializer_list<Runs::iterator> runs)
 {
     const auto found =
-        std::find_if(runs.begin(), runs.end(), [this](Runs::iterator run) { return run != open_.end(); });
+        std::find_if(runs.begin(), runs.end(), [this](const Runs::iterator& run) { return run != open_.end(); });
     return found == runs.end() ? open_.end() : *found;
 }
 
@@ -388,7 +388,7 @@ void LogParser::TakeEntry(Runs::iterator run, std::string_view entry)
     }
 }
 
-void LogParser::HandOut(Runs::iterator run)
+void LogParser::HandOut(const Runs::iterator& run)
 {
     onRun_(run->summary);
     open_.erase(run);

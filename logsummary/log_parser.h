@@ -95,7 +95,7 @@ class LogParser {
     // before was killed, and is handed out.
     void TakeLock(std::uint64_t number);
     void TakeEntry(Runs::iterator run, std::string_view entry);
-    void HandOut(Runs::iterator run);
+    void HandOut(const Runs::iterator& run);
     void HandOutAll();
 
     RunHandler onRun_;
