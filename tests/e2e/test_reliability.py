@@ -349,6 +349,38 @@ class ConcurrentRunsTest(ReliabilityTestCase):
                 single = self.single_run_line_count(install)
                 self.assertEqual(len(lines), count * single + lines.count(WAITING))
 
+    def test_a_run_that_gives_up_waiting_keeps_its_own_row_in_a_shared_log(self):
+        # Both wait 1.5 s: whichever runs second gives up while the first
+        # still copies, after the first's lines have begun to reach the file.
+        install = self.world(exe=FAULTS_EXE, payload=many_files_payload(8000))
+        install.registry().apply()
+        copied = str(sum(len(install.shipped_files(pair)) for pair in planned_pairs("win64", 1)))
+        for _ in range(3):
+            barrier = threading.Barrier(2)
+            codes = []
+
+            def start():
+                barrier.wait()
+                codes.append(harness.run_hotfix(install.exe, ["/s"], env={"QX_LOCK_WAIT_MS": "1500"}, timeout=120)
+                             .exit_code)
+
+            threads = [threading.Thread(target=start) for _ in range(2)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            logs = install.exe.logs()
+            if len(logs) == 1:
+                break
+            for log in logs:
+                log.unlink()
+        else:
+            self.skipTest("the two runs never started in the same second")
+        self.assertEqual(sorted(codes), [0, 1])
+        exit_code, rows = summarize(self.prefix, logs)
+        self.assertEqual((exit_code, sorted((row["outcome"], row["files_copied"], row["error"]) for row in rows)),
+                         (1, [("applied", copied, ""), ("failed", "0", GAVE_UP[len("[error]: "):])]))
+
     def single_run_line_count(self, install):
         run = harness.run_hotfix(install.exe, ["/s"])
         count = len(run.lines)
