@@ -42,7 +42,8 @@ What it offers:
     WinePrefix.run()                any Windows program: exact command line,
                                     env, cwd, timeout; waits for the processes
                                     it started too; returns the exit code
-    WinePrefix.hold_file()          a file held open without sharing (error 32)
+    WinePrefix.hold_file()          a file held open without sharing (error 32),
+                                    or for reading only, as a log viewer does
     WinePrefix.hold_mutex()         a named mutex owned, with an access list
     WinePrefix.unix_path(), windows_path(), map_drive(), map_share(), temp_windows,
     temp_unix, user_name, views, install_viewer(), remove_viewer()
