@@ -549,17 +549,42 @@ TEST_F(DebugLogTest, WriteGivesUpOnAFileHeldForLongAndLaterWritesDoNotWait)
     EXPECT_LT(laterWait * 4, firstWait);
 }
 
-TEST_F(DebugLogTest, FinalWriteWaitsAgainAfterAWaitThatFailed)
+// The writes that are worth waiting for again, after a sharing wait that
+// failed: the last one, the flush before the run lock lets the next run go,
+// and the interrupted entry's.
+struct WaitAgainCase {
+    const char* name;
+    void (*write)(CQXDebugLog& log);
+};
+
+class WaitAgainTest : public DebugLogTest, public testing::WithParamInterface<WaitAgainCase> {};
+
+TEST_P(WaitAgainTest, WaitsAgainForAFileHeldBrieflyAfterAWaitThatFailed)
 {
-    DebugLogAppend(*log_, L"kept line\r\n");
     {
         const UniqueFileHandle holder(
             ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        EXPECT_EQ(log_->Flush(), 0);
+        EXPECT_EQ(log_->WriteToFile(L"lost\r\n"), 0);
     }
-    const FileHolder briefly(path_, 300);
-    EXPECT_EQ(FileTextAfterEnd(), "kept line\r\n");
+    // The flush timer's first try comes a second after this line: too late
+    // to stand in for a write that gives up at once.
+    DebugLogAppend(*log_, L"kept line\r\n");
+    {
+        const FileHolder briefly(path_, 300);
+        GetParam().write(*log_);
+    }
+    EXPECT_EQ(ReadFileBytes(path_).substr(kBomLength, 11), "kept line\r\n") << "the write gave up at once";
 }
+
+INSTANTIATE_TEST_SUITE_P(Writes, WaitAgainTest,
+                         testing::Values(WaitAgainCase{"Last", [](CQXDebugLog& log) { DebugLogClose(log); }},
+                                         WaitAgainCase{"BeforeTheLockIsLetGo",
+                                                       [](CQXDebugLog& log) { DebugLogFlush(log); }},
+                                         WaitAgainCase{"Interrupted",
+                                                       [](CQXDebugLog& log) {
+                                                           DebugLogWriteLast(log, L"[error]: The run was interrupted.");
+                                                       }}),
+                         [](const testing::TestParamInfo<WaitAgainCase>& param) { return param.param.name; });
 
 TEST_F(DebugLogTest, ProbeLeavesTheFolderAsItWas)
 {
