@@ -1,5 +1,6 @@
 #include "log_files.h"
 
+#include "read_seam.h"
 #include "support/unique_handle.h"
 #include "windows_text.h"
 
@@ -74,7 +75,7 @@ std::optional<FailedCall> ReadLogFile(const std::wstring& path, LogParser& parse
     while (left > 0 && !parser.NotALog()) {
         const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(left, kReadPiece));
         DWORD read = 0;
-        if (!::ReadFile(file.get(), piece.data(), wanted, &read, nullptr)) {
+        if (!ReadLogFileBytes(file.get(), piece.data(), wanted, &read)) {
             return FailedCall{"ReadFile", ::GetLastError()};
         }
         if (read == 0) {

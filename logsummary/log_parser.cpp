@@ -23,8 +23,12 @@ constexpr std::string_view kCopyFile = "[info]: CopyFile, \"";
 constexpr std::string_view kCopied = "\", result , 1, ";
 constexpr std::string_view kSuccess = "[info]: Hotfix is successful.";
 constexpr std::string_view kWaiting = "[info]: Waiting for another hotfix run to finish.";
+constexpr std::string_view kMajorVersion = "[info]: MajorVersion, ";
+constexpr std::string_view kTimedOut = "[error]: Another hotfix run did not finish in time.";
+constexpr std::string_view kInterrupted = "[error]: The run was interrupted.";
+constexpr std::string_view kLockless = "[info]: Running without the single-run lock, ";
 // Runs of one file kept open at once, so that memory stays bounded.
-constexpr std::size_t kMostRunsSetAside = 8;
+constexpr std::size_t kMostRunsOpen = 8;
 constexpr std::string_view kNotApplicable = "This Version of Quorvex is not applicable.";
 constexpr std::string_view kErrorCodeMarker = ", GetLastError, 0x";
 constexpr std::size_t kErrorCodeDigits = 8;
@@ -196,35 +200,30 @@ void LogParser::Feed(std::string_view bytes)
 void LogParser::Finish()
 {
     EndLine();
-    if (notALog_ || !run_) {
+    if (notALog_ || !anyRun_) {
         RunSummary unreadable;
         unreadable.outcome = Outcome::kUnreadable;
         onRun_(unreadable);
         return;
     }
-    HandOutSetAside();
-    HandOutRun();
+    HandOutAll();
 }
 
 void LogParser::FinishUnread(std::string error, std::uint32_t errorCode)
 {
-    // Runs set aside stay as far as they were read; the lines kept of the
-    // run being read may stop anywhere.
-    HandOutSetAside();
-    RunSummary unreadable = run_ ? run_->summary : RunSummary();
+    // The other runs stay as far as they were read; the lines kept of the
+    // run that logged last may stop anywhere.
+    RunSummary unreadable;
+    const auto last = Find(lastWriter_);
+    if (last != open_.end()) {
+        unreadable = last->summary;
+        open_.erase(last);
+    }
+    HandOutAll();
     unreadable.outcome = Outcome::kUnreadable;
     unreadable.error = std::move(error);
     unreadable.errorCode = errorCode;
     onRun_(unreadable);
-    run_.reset();
-}
-
-void LogParser::HandOutSetAside()
-{
-    for (const RunInProgress& run : setAside_) {
-        onRun_(run.summary);
-    }
-    setAside_.clear();
 }
 
 void LogParser::KeepInLine(std::string_view bytes)
@@ -254,104 +253,151 @@ void LogParser::TakeLine(std::string_view line)
     if (entry.size() == line.size() || !IsEntry(entry)) {
         // Junk before the first log line means another kind of file; junk
         // later, such as a cut line, is skipped.
-        notALog_ = !run_;
+        notALog_ = !anyRun_;
         return;
     }
     if (StartsWith(entry, kInitialInfo)) {
-        SetAsideUnlessEnded();
         StartRun(line);
+        RunInProgress& run = open_.back();
         // The user name cannot hold a comma; the path can.
         const std::string_view info = entry.substr(kInitialInfo.size());
         const std::size_t comma = info.rfind(',');
-        run_->summary.exePath = info.substr(0, comma);
-        run_->summary.user = comma == std::string_view::npos ? std::string() : std::string(info.substr(comma + 1));
+        run.summary.exePath = info.substr(0, comma);
+        run.summary.user = comma == std::string_view::npos ? std::string() : std::string(info.substr(comma + 1));
+        lastWriter_ = run.number;
+        justWaiting_.reset();
         return;
     }
-    if (!run_) {
+    if (!anyRun_) {
         StartRun(line);
     }
-    FollowTheRunThatLogs();
-    // A run ends with its first final entry.
-    if (run_->summary.outcome == Outcome::kIncomplete) {
-        TakeEntry(entry);
-    }
-}
-
-// At another run's first line: a run without an outcome may be one that
-// the new run will wait for, or one that was killed.
-void LogParser::SetAsideUnlessEnded()
-{
-    if (!run_ || run_->summary.outcome != Outcome::kIncomplete) {
-        HandOutRun();
-        return;
-    }
-    if (setAside_.size() == kMostRunsSetAside) {
-        onRun_(setAside_.front().summary);
-        setAside_.pop_front();
-    }
-    setAside_.push_back(std::move(*run_));
-    run_.reset();
-}
-
-// A run that waits logs nothing until the run it waits for has ended: the
-// lines after its waiting entry are the latest unfinished run's, and the
-// lines after that run's outcome are the waiting run's again.
-void LogParser::FollowTheRunThatLogs()
-{
-    if (run_->waiting) {
-        const auto other = std::find_if(setAside_.rbegin(), setAside_.rend(), [](const RunInProgress& run) {
-            return !run.waiting && run.summary.outcome == Outcome::kIncomplete;
-        });
-        if (other != setAside_.rend()) {
-            std::swap(*run_, *other);
-        }
-        return;
-    }
-    if (run_->summary.outcome != Outcome::kIncomplete) {
-        const auto waiting =
-            std::find_if(setAside_.begin(), setAside_.end(), [](const RunInProgress& run) { return run.waiting; });
-        if (waiting != setAside_.end()) {
-            RunInProgress resumed = std::move(*waiting);
-            setAside_.erase(waiting);
-            HandOutRun();
-            run_ = std::move(resumed);
-        }
+    const auto run = RunOfEntry(entry);
+    justWaiting_.reset();
+    // Nothing counts after every run's final entry.
+    if (run != open_.end()) {
+        lastWriter_ = run->number;
+        TakeEntry(run, entry);
     }
 }
 
 void LogParser::StartRun(std::string_view time)
 {
-    run_.emplace();
-    run_->summary.started = StartedTime(time);
+    if (open_.size() == kMostRunsOpen) {
+        HandOut(open_.begin());
+    }
+    RunInProgress& run = open_.emplace_back();
+    run.number = ++runsStarted_;
+    run.summary.started = StartedTime(time);
+    anyRun_ = true;
 }
 
-void LogParser::TakeEntry(std::string_view entry)
+LogParser::Runs::iterator LogParser::Find(std::optional<std::uint64_t> number)
 {
-    run_->waiting = entry == kWaiting;
-    RunSummary& run = run_->summary;
+    return std::find_if(open_.begin(), open_.end(),
+                        [number](const RunInProgress& run) { return run.number == number; });
+}
+
+LogParser::Runs::iterator LogParser::NewestStarting()
+{
+    const auto newest = std::find_if(open_.rbegin(), open_.rend(),
+                                     [](const RunInProgress& run) { return run.lock == LockState::kStarting; });
+    return newest == open_.rend() ? open_.end() : std::prev(newest.base());
+}
+
+LogParser::Runs::iterator LogParser::LongestWaiting()
+{
+    return std::find_if(open_.begin(), open_.end(),
+                        [](const RunInProgress& run) { return run.lock == LockState::kWaiting; });
+}
+
+LogParser::Runs::iterator LogParser::Holding()
+{
+    return std::find_if(open_.begin(), open_.end(),
+                        [](const RunInProgress& run) { return run.lock == LockState::kHolding; });
+}
+
+LogParser::Runs::iterator LogParser::FirstOf(std::initializer_list<Runs::iterator> runs)
+{
+    const auto found =
+        std::find_if(runs.begin(), runs.end(), [this](const Runs::iterator& run) { return run != open_.end(); });
+    return found == runs.end() ? open_.end() : *found;
+}
+
+LogParser::Runs::iterator LogParser::RunOfEntry(std::string_view entry)
+{
+    if (entry == kNormalMode || entry == kSilentMode || entry == kWaiting) {
+        return FirstOf({NewestStarting(), Holding(), LongestWaiting()});
+    }
+    if (entry == kInterrupted && justWaiting_) {
+        return Find(justWaiting_);
+    }
+    if (entry == kTimedOut || StartsWith(entry, kLockless)) {
+        return FirstOf({LongestWaiting(), NewestStarting(), Holding()});
+    }
+    if (StartsWith(entry, kMajorVersion)) {
+        return FirstOf({NewestStarting(), LongestWaiting(), Holding()});
+    }
+    return FirstOf({Holding(), NewestStarting(), LongestWaiting()});
+}
+
+void LogParser::TakeLock(std::uint64_t number)
+{
+    const auto killed = std::find_if(open_.begin(), open_.end(), [number](const RunInProgress& other) {
+        return other.lock == LockState::kHolding && other.number != number;
+    });
+    if (killed != open_.end()) {
+        HandOut(killed);
+    }
+}
+
+void LogParser::TakeEntry(Runs::iterator run, std::string_view entry)
+{
+    if (entry == kWaiting) {
+        run->lock = LockState::kWaiting;
+        justWaiting_ = run->number;
+    } else if (StartsWith(entry, kLockless)) {
+        // It goes on without the lock: its next entry is its MajorVersion.
+        run->lock = LockState::kStarting;
+    } else if (StartsWith(entry, kMajorVersion) && run->lock != LockState::kHolding) {
+        run->lock = LockState::kHolding;
+        const std::uint64_t number = run->number;
+        TakeLock(number);
+        run = Find(number);
+    }
+    RunSummary& summary = run->summary;
     if (entry == kNormalMode) {
-        run.mode = "normal";
+        summary.mode = "normal";
     } else if (entry == kSilentMode) {
-        run.mode = "silent";
-    } else if (StartsWith(entry, "[info]: MajorVersion, ")) {
-        run.release = ReleaseOf(entry);
+        summary.mode = "silent";
+    } else if (StartsWith(entry, kMajorVersion)) {
+        summary.release = ReleaseOf(entry);
     } else if (StartsWith(entry, kProductType)) {
-        run.productType = ProductTypeOf(entry);
+        summary.productType = ProductTypeOf(entry);
     } else if (IsSuccessfulCopy(entry)) {
-        ++run.filesCopied;
+        ++summary.filesCopied;
     } else if (entry == kSuccess) {
-        run.outcome = Outcome::kApplied;
+        summary.outcome = Outcome::kApplied;
     } else if (StartsWith(entry, kErrorTag)) {
-        run.error = entry.substr(kErrorTag.size());
-        run.errorCode = ErrorCodeOf(run.error);
-        run.outcome = run.error == kNotApplicable ? Outcome::kNotApplicable : Outcome::kFailed;
+        summary.error = entry.substr(kErrorTag.size());
+        summary.errorCode = ErrorCodeOf(summary.error);
+        summary.outcome = summary.error == kNotApplicable ? Outcome::kNotApplicable : Outcome::kFailed;
+    }
+    // A run ends with its first final entry.
+    if (summary.outcome != Outcome::kIncomplete) {
+        HandOut(run);
     }
 }
 
-void LogParser::HandOutRun()
+void LogParser::HandOut(const Runs::iterator& run)
 {
-    if (run_) {
-        onRun_(run_->summary);
-        run_.reset();
+    onRun_(run->summary);
+    open_.erase(run);
+}
+
+void LogParser::HandOutAll()
+{
+    for (const RunInProgress& run : open_) {
+        onRun_(run.summary);
     }
+    open_.clear();
 }

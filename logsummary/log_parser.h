@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,18 +28,36 @@ struct RunSummary {
     std::optional<std::uint32_t> errorCode;
 };
 
+// Where a run that is still being read stands with the machine's run lock.
+enum class LockState {
+    kStarting, // its first lines, before it waits or goes on
+    kWaiting,  // it waits for the run that holds the lock
+    kHolding,  // it goes on: with the lock, or without one to be had
+};
+
 // A run that is still being read.
 struct RunInProgress {
     RunSummary summary;
-    // Its last entry so far says that it waits for another run.
-    bool waiting = false;
+    LockState lock = LockState::kStarting;
+    std::uint64_t number = 0; // in the order of the file
 };
 
 // Reads one log file's bytes, in pieces of any size, and hands out the
-// summary of each run once it has ended and the next one starts, or the
-// file ends. Two runs started in the same second share a file, and the one
-// that waits for the other writes its first lines before it waits: the
-// lines that follow them belong to the other run, until its outcome.
+// summary of each run once it has ended, or the file ends. Runs of one
+// machine started in the same second share a file and take turns with the
+// run lock: a run that has to wait writes its first lines and its waiting
+// entry amid the lines of the run that holds the lock, and the rest once
+// that run has let go; so each line goes to the run that wrote it:
+//  - the first lines of a run and its waiting entry to the newest run;
+//  - a waiting run's own end (it timed out, or gave up on the lock) to the
+//    run that has waited longest, as is an interruption that directly
+//    follows a waiting entry;
+//  - "MajorVersion", the first entry with the lock, to a run that just
+//    started or else to the run that has waited longest, which resumes: a
+//    run that still held the lock then was killed, and is handed out;
+//  - every other entry to the run that holds the lock.
+// Runs that cannot take turns, such as runs of different machines writing
+// one shared file in the same second, cannot be told apart.
 // Lines may end with CR LF, CR or LF; a line longer than any the hotfix
 // writes keeps only its start, so memory stays bounded whatever the file.
 class LogParser {
@@ -58,21 +77,37 @@ class LogParser {
     bool NotALog() const noexcept { return notALog_; }
 
   private:
+    using Runs = std::deque<RunInProgress>;
+
     void KeepInLine(std::string_view bytes);
     void EndLine();
     void TakeLine(std::string_view line);
-    void SetAsideUnlessEnded();
-    void FollowTheRunThatLogs();
     void StartRun(std::string_view time);
-    void TakeEntry(std::string_view entry);
-    void HandOutSetAside();
-    void HandOutRun();
+    // The run that wrote the entry; end() when none is open to take it.
+    Runs::iterator RunOfEntry(std::string_view entry);
+    Runs::iterator Find(std::optional<std::uint64_t> number);
+    // The first of the runs found.
+    Runs::iterator FirstOf(std::initializer_list<Runs::iterator> runs);
+    Runs::iterator NewestStarting();
+    Runs::iterator LongestWaiting();
+    Runs::iterator Holding();
+    // The run of this number goes on with the lock: a run that held it
+    // before was killed, and is handed out.
+    void TakeLock(std::uint64_t number);
+    void TakeEntry(Runs::iterator run, std::string_view entry);
+    void HandOut(const Runs::iterator& run);
+    void HandOutAll();
 
     RunHandler onRun_;
     std::string line_;
     bool firstLine_ = true;
     bool notALog_ = false;
-    std::optional<RunInProgress> run_;
-    // Runs without an outcome that another run's lines followed, in order.
-    std::deque<RunInProgress> setAside_;
+    bool anyRun_ = false;
+    // The last entry was a waiting entry, of the run with this number.
+    std::optional<std::uint64_t> justWaiting_;
+    // The run that took the last entry, for a file that cannot be read on.
+    std::optional<std::uint64_t> lastWriter_;
+    std::uint64_t runsStarted_ = 0;
+    // Runs without an outcome, in the order of their first lines.
+    Runs open_;
 };

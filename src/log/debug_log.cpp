@@ -16,7 +16,18 @@ constexpr wchar_t kReplacementCharacter = L'\xFFFD';
 // Room for the user name, terminator included.
 constexpr DWORD kUserNameRoom = 40;
 
-CQXDebugLog theLog;
+// The program's log is never destroyed: a control handler may still write
+// to it while the process exits, and the log is closed at the end of wmain.
+union NeverDestroyed {
+    NeverDestroyed() noexcept : log() {}
+    ~NeverDestroyed() {}
+    NeverDestroyed(const NeverDestroyed&) = delete;
+    NeverDestroyed& operator=(const NeverDestroyed&) = delete;
+    CQXDebugLog log;
+};
+
+NeverDestroyed processLog;
+CQXDebugLog& theLog = processLog.log;
 
 // Sets the started flag when the start ends, however it ends, so that the
 // start is tried once and the flag is only seen set after the buffer and
@@ -88,10 +99,10 @@ CQXDebugLog::CQXDebugLog() noexcept
 
 CQXDebugLog::~CQXDebugLog()
 {
-    if (buffer_ && bufferedLength_ != 0) {
-        // The last chance for the run's lines: worth waiting for again.
-        file_.WaitAgainForHeldFile();
-        WriteToFile(buffer_.get());
+    // The timer's callback takes the lock: it must have ended first.
+    timer_.Stop();
+    if (!closed_) {
+        FlushAndClose();
     }
     ::DeleteCriticalSection(&lock_);
 }
@@ -100,6 +111,7 @@ void CQXDebugLog::AppendToBuffer(const wchar_t* line, std::uint32_t length) noex
 {
     if (bufferedLength_ == 0) {
         flushDue_ = ::GetTickCount64() + kLongestLineWait;
+        timer_.Arm(static_cast<DWORD>(kLongestLineWait));
     }
     std::wmemcpy(buffer_.get() + bufferedLength_, line, length);
     bufferedLength_ += length;
@@ -108,10 +120,43 @@ void CQXDebugLog::AppendToBuffer(const wchar_t* line, std::uint32_t length) noex
 
 void CQXDebugLog::FlushWhenDue() noexcept
 {
-    const ULONGLONG now = ::GetTickCount64();
-    if (now >= flushDue_ && !Flush()) {
-        flushDue_ = now + kLongestLineWait;
+    if (::GetTickCount64() >= flushDue_) {
+        FlushOrPostpone();
     }
+}
+
+void CQXDebugLog::FlushOrPostpone() noexcept
+{
+    if (!Flush()) {
+        // Counted from the end of the failed write: one that took seconds
+        // to fail (the sharing wait, a share that timed out) is not tried
+        // again at once, with the lock held all the while.
+        flushDue_ = ::GetTickCount64() + kLongestLineWait;
+        timer_.Arm(static_cast<DWORD>(kLongestLineWait));
+    }
+}
+
+void CQXDebugLog::OnFlushTimer(void* self) noexcept
+{
+    CQXDebugLog& log = *static_cast<CQXDebugLog*>(self);
+    const CriticalSectionLock hold(log.lock_);
+    if (log.closed_ || log.bufferedLength_ == 0) {
+        return;
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    if (now < log.flushDue_) {
+        log.timer_.Arm(static_cast<DWORD>(log.flushDue_ - now));
+        return;
+    }
+    log.FlushOrPostpone();
+}
+
+void CQXDebugLog::FlushAndClose() noexcept
+{
+    // The last chance for the run's lines: worth waiting for again.
+    file_.WaitAgainForHeldFile();
+    Flush();
+    closed_ = true;
 }
 
 int CQXDebugLog::WriteToFile(const wchar_t* text) noexcept
@@ -149,6 +194,8 @@ void DebugLogStart(CQXDebugLog& log)
     log.enabled_ = 1;
     DebugLogAllocBuffer(log);
     DebugLogChooseFile(log);
+    // Without the thread, lines still go out with a later entry or at the end.
+    log.timer_.Start(CQXDebugLog::OnFlushTimer, &log);
 }
 
 int DebugLogAllocBuffer(CQXDebugLog& log)
@@ -286,19 +333,37 @@ void DebugLogChooseFile(CQXDebugLog& log)
 void DebugLogFlush(CQXDebugLog& log) noexcept
 {
     const CriticalSectionLock hold(log.lock_);
+    log.file_.WaitAgainForHeldFile();
     log.Flush();
 }
 
 void DebugLogWriteLast(CQXDebugLog& log, const wchar_t* text) noexcept
 {
+    // One hold of the lock (a critical section may be entered again by its
+    // owner) from the entry to the close: no other entry, from the run or
+    // from a second interruption, can come between or after.
+    const CriticalSectionLock hold(log.lock_);
+    if (log.closed_) {
+        return;
+    }
     try {
         DebugLogWrite(log, text);
     } catch (...) {
         // Out of memory: what is buffered still goes out.
     }
+    log.FlushAndClose();
+}
+
+void DebugLogClose(CQXDebugLog& log) noexcept
+{
+    if (log.started_.load(std::memory_order_acquire)) {
+        // Outside the lock: the timer's callback takes it.
+        log.timer_.Stop();
+    }
     const CriticalSectionLock hold(log.lock_);
-    log.Flush();
-    log.closed_ = true;
+    if (!log.closed_) {
+        log.FlushAndClose();
+    }
 }
 
 void ShowDebugLog(CQXDebugLog& log)
@@ -325,6 +390,11 @@ void DebugLogFlush() noexcept
 void DebugLogWriteLast(const wchar_t* text) noexcept
 {
     DebugLogWriteLast(theLog, text);
+}
+
+void DebugLogClose() noexcept
+{
+    DebugLogClose(theLog);
 }
 
 void ShowDebugLog()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/flush_timer.h"
 #include "log/log_file.h"
 
 #include <windows.h>
@@ -11,17 +12,21 @@
 #include <string>
 
 // The diagnostic log: a line buffer in front of the log file. The program
-// has one, with static storage; tests make their own.
+// has one, with static storage that is never destroyed, so that a control
+// handler or the flush timer can never reach a destroyed log; tests make
+// their own.
 class CQXDebugLog {
   public:
     // Line buffer size in UTF-16 code units (1 MiB).
     static constexpr std::uint32_t kCapacity = 0x80000;
-    // How long a line may wait in the buffer before the next entry writes
-    // it, so that a run ended from outside still leaves its lines.
+    // How long a line may wait in the buffer before the flush timer, or the
+    // next entry, writes it, so that a run ended from outside still leaves
+    // its lines; also the pause after a failed write before the next try.
     static constexpr ULONGLONG kLongestLineWait = 1000;
 
     CQXDebugLog() noexcept;
-    // Writes what is still buffered; text that cannot be written is lost.
+    // Stops the flush timer, then writes what is still buffered; text that
+    // cannot be written is lost.
     virtual ~CQXDebugLog();
     CQXDebugLog(const CQXDebugLog&) = delete;
     CQXDebugLog& operator=(const CQXDebugLog&) = delete;
@@ -46,17 +51,23 @@ class CQXDebugLog {
     friend int DebugLogAppend(CQXDebugLog& log, const wchar_t* line);
     friend void DebugLogFlush(CQXDebugLog& log) noexcept;
     friend void DebugLogWriteLast(CQXDebugLog& log, const wchar_t* text) noexcept;
+    friend void DebugLogClose(CQXDebugLog& log) noexcept;
     friend void ShowDebugLog(CQXDebugLog& log);
-
-// The program's one log, for tests of code that writes to it.
-CQXDebugLog& ProcessDebugLog() noexcept;
 
     // Puts the line behind the buffered text and terminates it; the caller
     // has checked that at most capacity - 1 units are then buffered.
     void AppendToBuffer(const wchar_t* line, std::uint32_t length) noexcept;
-    // Writes the buffer once its oldest line has waited long enough; after
-    // a failed write, tries again only once the same time has passed.
+    // Writes the buffer once its oldest line has waited long enough.
     void FlushWhenDue() noexcept;
+    // Writes the buffer; after a failed write, the next try is due a full
+    // wait after that write ended, however long it took to fail.
+    void FlushOrPostpone() noexcept;
+    // The flush timer's callback: writes the buffer when due, or sets the
+    // timer again for when it will be.
+    static void OnFlushTimer(void* self) noexcept;
+    // The last write of the log: waits again for a file held by another
+    // process, then takes no more entries. The caller holds the lock.
+    void FlushAndClose() noexcept;
 
     std::atomic<std::int32_t> started_{0};
     CRITICAL_SECTION lock_{};
@@ -71,8 +82,9 @@ CQXDebugLog& ProcessDebugLog() noexcept;
     std::uint32_t bufferedLength_ = 0;
     // When the buffered text is next to be written (GetTickCount64).
     ULONGLONG flushDue_ = 0;
-    // Set by the last entry of a run ended from outside: nothing follows it.
+    // Set by the log's last write: nothing follows it.
     bool closed_ = false;
+    FlushTimer timer_;
 };
 
 // The lazy start: allocates the line buffer and fixes the file name, once.
@@ -95,6 +107,7 @@ int DebugLogWriteLine(CQXDebugLog& log, const wchar_t* text);
 int DebugLogAppend(CQXDebugLog& log, const wchar_t* line);
 void DebugLogFlush(CQXDebugLog& log) noexcept;
 void DebugLogWriteLast(CQXDebugLog& log, const wchar_t* text) noexcept;
+void DebugLogClose(CQXDebugLog& log) noexcept;
 void ShowDebugLog(CQXDebugLog& log);
 
 // The program's one log, for tests of code that writes to it.

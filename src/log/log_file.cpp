@@ -138,8 +138,10 @@ bool WriteAsUtf8(HANDLE file, const wchar_t* text) noexcept
 UniqueFileHandle OpenForAppending(const std::wstring& path, DWORD retries) noexcept
 {
     for (DWORD retry = 0;; ++retry) {
-        UniqueFileHandle file(
-            ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // Readers (a log viewer, a tail) may watch the file while the run
+        // goes on; other writers, such as a second run, are kept out.
+        UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file || ::GetLastError() != ERROR_SHARING_VIOLATION || retry == retries) {
             return file;
         }

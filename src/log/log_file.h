@@ -5,8 +5,8 @@
 #include <string>
 
 // The log file: text appended as UTF-8, behind a byte-order mark when the
-// file is empty. Every write opens the file without sharing, appends and
-// closes it again. It knows nothing of the lines buffered in front of it.
+// file is empty. Every write opens the file, shared with readers only,
+// appends and closes it again. It knows nothing of the lines buffered in front of it.
 class LogFile {
   public:
     LogFile() = default;

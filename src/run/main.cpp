@@ -6,7 +6,9 @@
 #include "run/outcome.h"
 #include "run/run_hotfix.h"
 
-int wmain(int argc, wchar_t* argv[], wchar_t* /*envp*/[])
+namespace {
+
+OutcomeCode RunAndShowLog(int argc, const wchar_t* const* argv)
 {
     try {
         // First of all: the log's start already loads system code.
@@ -22,4 +24,14 @@ int wmain(int argc, wchar_t* argv[], wchar_t* /*envp*/[])
         // The log could not even start: nothing was done.
         return kOutcomeFailed;
     }
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t* argv[], wchar_t* /*envp*/[])
+{
+    const OutcomeCode outcome = RunAndShowLog(argc, argv);
+    // The log's last write happens here, not during static destruction.
+    DebugLogClose();
+    return outcome;
 }

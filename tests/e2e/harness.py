@@ -42,7 +42,8 @@ What it offers:
     WinePrefix.run()                any Windows program: exact command line,
                                     env, cwd, timeout; waits for the processes
                                     it started too; returns the exit code
-    WinePrefix.hold_file()          a file held open without sharing (error 32)
+    WinePrefix.hold_file()          a file held open without sharing (error 32),
+                                    or for reading only, as a log viewer does
     WinePrefix.hold_mutex()         a named mutex owned, with an access list
     WinePrefix.unix_path(), windows_path(), map_drive(), map_share(), temp_windows,
     temp_unix, user_name, views, install_viewer(), remove_viewer()
@@ -462,19 +463,21 @@ def _said_on_stderr(stderr):
 _TOOL_WINEDEBUG = "-all,err+all"
 
 
-def _wine_failed_start(tool, returncode, stdout, stderr):
-    """True when a tool ended with exit code 1 without a word of its own:
-    each tool reports every failure of its own on stderr in lines that begin
-    with its name, so Wine failed the start before any code of the tool ran.
-    That happens now and then under load; Wine's message (when its messages
-    are on) is then "failed to map the shared user data: c0000018"."""
+# What Wine says when it could not start a program at all; it happens now
+# and then under load, before any code of the program runs.
+_WINE_START_FAILURE = rb"failed to map the shared user data"
+
+
+def _wine_failed_start(tool, returncode, stderr):
+    """True when Wine failed the start of a tool: it ended with exit code 1
+    and Wine's own start-failure message on stderr. Any other failure, a
+    silent one included, is the tool's own and is not tried again."""
     if isinstance(stderr, str):
         stderr = stderr.encode()
-    tool_spoke = stdout.strip() or re.search(rb"^" + tool.encode() + rb": ", stderr, re.MULTILINE)
-    if returncode != 1 or tool_spoke:
+    if returncode != 1 or not re.search(_WINE_START_FAILURE, stderr):
         return False
-    print(f"harness: Wine failed a start of {tool} (exit code 1, no word from the tool; "
-          f"Wine said: {stderr.decode(errors='replace').strip() or 'nothing'}); trying again", file=sys.stderr)
+    print(f"harness: Wine failed a start of {tool} (exit code 1; Wine said: "
+          f"{stderr.decode(errors='replace').strip()}); trying again", file=sys.stderr)
     return True
 
 
@@ -482,7 +485,7 @@ def _run_tool(tool, command, env, timeout):
     """_run_captured for one of the test tools; a start that Wine failed is
     tried again, once."""
     returncode, stdout, stderr = _run_captured(command, env, timeout)
-    if _wine_failed_start(tool, returncode, stdout, stderr):
+    if _wine_failed_start(tool, returncode, stderr):
         returncode, stdout, stderr = _run_captured(command, env, timeout)
     return returncode, stdout, stderr
 
@@ -794,11 +797,14 @@ class WinePrefix:
         """A RegistryBatch for this prefix; call apply() to write it."""
         return RegistryBatch(self)
 
-    def hold_file(self, windows_path, milliseconds=30000, create=False):
+    def hold_file(self, windows_path, milliseconds=30000, create=False, read=False):
         """Holds a file open without sharing (holdfile.exe) inside the with
-        block; every other open of it fails with error 32 meanwhile. The
-        hold ends when the block ends, or after milliseconds at the latest."""
-        return self._hold((["--create"] if create else []) + [windows_path, str(milliseconds)], windows_path)
+        block; every other open of it fails with error 32 meanwhile. With
+        read, holds it open for reading only and sharing every way, as a
+        log viewer does. The hold ends when the block ends, or after
+        milliseconds at the latest."""
+        options = (["--create"] if create else []) + (["--read"] if read else [])
+        return self._hold(options + [windows_path, str(milliseconds)], windows_path)
 
     def hold_mutex(self, name, access_list="-", milliseconds=30000):
         """Makes and owns a named mutex, with an access list in SDDL ("-":
@@ -820,8 +826,7 @@ class WinePrefix:
                             raise HarnessError(f"holdfile did not report holding {what}")
                         time.sleep(0.005)
                     if not _file_text(stdout).startswith("held"):
-                        if attempt == 1 and _wine_failed_start("holdfile", process.poll(), _file_text(stdout).encode(),
-                                                               _file_text(stderr)):
+                        if attempt == 1 and _wine_failed_start("holdfile", process.poll(), _file_text(stderr)):
                             continue
                         raise HarnessError(f"holdfile could not hold {what} (exit code {process.poll()}): "
                                            f"{_said_on_stderr(_file_text(stderr))}")

@@ -2,11 +2,12 @@
 // it fails with a sharing violation, for a given time; or holds a named
 // mutex, as another hotfix run (or another account's run) holds its lock.
 //
-// Usage: holdfile [--create] PATH MILLISECONDS
+// Usage: holdfile [--create] [--read] PATH MILLISECONDS
 //        holdfile --mutex ACCESS_LIST NAME MILLISECONDS
 //
 // Opens an existing file (--create: creates it when missing) for reading
-// and writing with share mode 0, or creates and owns the mutex with the
+// and writing with share mode 0 (--read: for reading only, sharing every
+// way, as a log viewer or a tail watches a file), or creates and owns the mutex with the
 // access list in SDDL ("-": the default one). Prints "held" on a line of
 // its own once it holds, waits, lets go and prints "released". Exit code 1
 // with a message on standard error when it cannot hold.
@@ -69,16 +70,23 @@ int wmain(int argc, wchar_t* argv[])
         create = true;
         ++next;
     }
+    bool read = false;
+    if (next < argc && std::wcscmp(argv[next], L"--read") == 0) {
+        read = true;
+        ++next;
+    }
     if (argc - next != 2) {
-        Fail(kTool, "usage: holdfile [--create] PATH MILLISECONDS | holdfile --mutex ACCESS_LIST NAME MILLISECONDS");
+        Fail(kTool, "usage: holdfile [--create] [--read] PATH MILLISECONDS | holdfile --mutex ACCESS_LIST NAME "
+                    "MILLISECONDS");
     }
     const wchar_t* path = argv[next];
     const DWORD milliseconds = Milliseconds(argv[next + 1]);
 
     {
-        const UniqueFileHandle file(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                                  create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                                  nullptr));
+        const DWORD access = read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+        const DWORD sharing = read ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
+        const UniqueFileHandle file(::CreateFileW(path, access, sharing, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
             Fail(kTool, ErrorText("CreateFileW", ::GetLastError()));
         }

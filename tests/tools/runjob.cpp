@@ -14,7 +14,8 @@
 // return 1. Messages go to standard error.
 //
 // With QX_RUNJOB_CTRL_C_AFTER_MS set, Ctrl+C reaches the program after that
-// many milliseconds, as when a user presses it in the program's console.
+// many milliseconds, as when a user presses it in the program's console;
+// QX_RUNJOB_CTRL_C_PRESSES (default 1) presses it that many times in a row.
 // Wine delivers no Ctrl+Break between processes, so Ctrl+C it is.
 #include "tool_support.h"
 
@@ -36,11 +37,11 @@ std::wstring HexArgument(const wchar_t* argument)
     return FromUtf8(std::string(bytes->begin(), bytes->end()));
 }
 
-DWORD CtrlCAfterMilliseconds()
+DWORD NumberFromEnvironment(const wchar_t* name, DWORD otherwise)
 {
     wchar_t value[32] = {};
-    const DWORD length = ::GetEnvironmentVariableW(L"QX_RUNJOB_CTRL_C_AFTER_MS", value, 32);
-    return length == 0 || length >= 32 ? 0 : static_cast<DWORD>(std::wcstoul(value, nullptr, 10));
+    const DWORD length = ::GetEnvironmentVariableW(name, value, 32);
+    return length == 0 || length >= 32 ? otherwise : static_cast<DWORD>(std::wcstoul(value, nullptr, 10));
 }
 
 BOOL WINAPI IgnoreCtrlC(DWORD event)
@@ -59,16 +60,18 @@ void ShareANewConsole()
     }
 }
 
-// Ctrl+C to every process of the console, unless the program ended before;
-// this tool lets it pass.
-void CtrlCAfter(HANDLE process, DWORD milliseconds)
+// Ctrl+C to every process of the console, pressed as often as asked, unless
+// the program ended before; this tool lets it pass.
+void CtrlCAfter(HANDLE process, DWORD milliseconds, DWORD presses)
 {
     if (::WaitForSingleObject(process, milliseconds) != WAIT_TIMEOUT) {
         return;
     }
     ::SetConsoleCtrlHandler(IgnoreCtrlC, TRUE);
-    if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
-        Fail(kTool, ErrorText("GenerateConsoleCtrlEvent", ::GetLastError()));
+    for (DWORD press = 0; press < presses; ++press) {
+        if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+            Fail(kTool, ErrorText("GenerateConsoleCtrlEvent", ::GetLastError()));
+        }
     }
 }
 
@@ -116,7 +119,7 @@ int wmain(int argc, wchar_t* argv[])
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started = {};
     commandLine.push_back(L'\0');
-    const DWORD ctrlCAfter = CtrlCAfterMilliseconds();
+    const DWORD ctrlCAfter = NumberFromEnvironment(L"QX_RUNJOB_CTRL_C_AFTER_MS", 0);
     if (ctrlCAfter != 0) {
         ShareANewConsole();
     }
@@ -143,7 +146,7 @@ int wmain(int argc, wchar_t* argv[])
     }
     ::ResumeThread(thread.get());
     if (ctrlCAfter != 0) {
-        CtrlCAfter(process.get(), ctrlCAfter);
+        CtrlCAfter(process.get(), ctrlCAfter, NumberFromEnvironment(L"QX_RUNJOB_CTRL_C_PRESSES", 1));
     }
 
     const ULONGLONG deadline = ::GetTickCount64() + timeout;

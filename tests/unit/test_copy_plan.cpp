@@ -3,13 +3,17 @@
 #include "run/outcome.h"
 #include "run/run_hotfix.h"
 
+#include "process_log.h"
 #include "product_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstddef>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -220,15 +224,79 @@ TEST(CopyPlanResolutionTest, FolderMissingFromTheRegistryStopsTheRunBeforeAnyCop
     EXPECT_EQ(run.CopiedPairs(), std::set<int>()) << "every folder is resolved before the first copy";
 }
 
-TEST(RunOutcomeTest, AppliedRunExitsWith0)
+std::size_t SuccessEntriesInTheFile()
+{
+    const std::string text = ReadFileBytes(ProcessDebugLog().LogPath());
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = text.find("[info]: Hotfix is successful.", at)) != std::string::npos; ++at) {
+        ++count;
+    }
+    return count;
+}
+
+// Plays the next run, which may share the log file: it waits for the run
+// lock once the run holds it, and counts the success entries in the file
+// at the moment it gets the lock.
+class NextRun {
+  public:
+    NextRun()
+        : thread_([this] {
+              const UniqueKernelHandle mutex(::CreateMutexW(nullptr, FALSE, L"Global\\qxhotfix-9.1.3-apply"));
+              bool held = false;
+              while (!held && !stop_) {
+                  held = ::WaitForSingleObject(mutex.get(), 0) == WAIT_TIMEOUT;
+                  if (!held) {
+                      ::ReleaseMutex(mutex.get());
+                      ::Sleep(1);
+                  }
+              }
+              if (held && ::WaitForSingleObject(mutex.get(), 60000) != WAIT_TIMEOUT) {
+                  successEntries_ = SuccessEntriesInTheFile();
+                  ::ReleaseMutex(mutex.get());
+              }
+          })
+    {
+    }
+    ~NextRun() { Join(); }
+    NextRun(const NextRun&) = delete;
+    NextRun& operator=(const NextRun&) = delete;
+
+    // None when it never found the lock held.
+    std::optional<std::size_t> SuccessEntriesWhenItGoesOn()
+    {
+        Join();
+        return successEntries_;
+    }
+
+  private:
+    void Join()
+    {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+    std::atomic<bool> stop_{false};
+    std::optional<std::size_t> successEntries_;
+    std::thread thread_;
+};
+
+TEST(RunOutcomeTest, AppliedRunExitsWith0AndLogsItsSuccessBeforeTheNextRunGoesOn)
 {
     const ProductRun run;
     ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"MajorVersion", 9);
     ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"MinorVersion", 1);
     ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"PatchVersion", 3);
     ProductRegistry::SetNumber(k32BitView, L"", L"ProductType", 1);
+    DebugLogFlush();
+    const std::size_t before = SuccessEntriesInTheFile();
+    NextRun next;
     EXPECT_EQ(RunHotfix(), kOutcomeApplied) << "a run that copied every pair must exit with 0";
     EXPECT_EQ(run.CopiedPairs(), (std::set<int>{1, 2, 3, 4, 5}));
+    const std::optional<std::size_t> seen = next.SuccessEntriesWhenItGoesOn();
+    ASSERT_TRUE(seen) << "the next run never found the lock held";
+    EXPECT_EQ(*seen, before + 1) << "the success entry must be in the file before the lock lets the next run go";
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -346,37 +347,107 @@ TEST_F(DebugLogTest, FailedFlushDropsTheNewLineAndKeepsTheBufferedText)
     EXPECT_EQ(FileTextAfterEnd(), std::string(524000, 'a') + std::string(300, 'b'));
 }
 
-TEST_F(DebugLogTest, LinesReachTheFileOnceTheOldestHasWaitedASecond)
+// Milliseconds from `start` until the condition holds, polled with a bound
+// that a loaded machine stays far within; none at the bound.
+template <typename Condition> std::optional<ULONGLONG> MillisecondsUntil(Condition condition, ULONGLONG start)
 {
-    DebugLogWrite(*log_, L"[info]: first");
-    ::Sleep(300);
-    DebugLogWrite(*log_, L"[info]: young");
-    EXPECT_FALSE(FileExists(path_)) << "the buffer was written before its oldest line was a second old";
-    ::Sleep(800);
-    DebugLogWrite(*log_, L"[info]: due");
-    const std::string written = ReadFileBytes(path_);
-    EXPECT_EQ(SplitLines(written.substr(kBomLength)).size(), 4u)
-        << "an entry did not write the buffer whose oldest line was a second old";
-    DebugLogWrite(*log_, L"[info]: next");
-    EXPECT_EQ(ReadFileBytes(path_), written) << "the buffer was written again before a second had passed";
-    const std::vector<std::string> entries = EntriesAfterEnd();
-    ASSERT_EQ(entries.size(), 5u);
-    EXPECT_EQ(std::vector<std::string>(entries.begin() + 1, entries.end()),
-              (std::vector<std::string>{"[info]: first", "[info]: young", "[info]: due", "[info]: next"}));
+    constexpr ULONGLONG kBound = 10000;
+    for (;;) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (condition()) {
+            return now - start;
+        }
+        if (now - start > kBound) {
+            return std::nullopt;
+        }
+        ::Sleep(10);
+    }
 }
 
-TEST_F(DebugLogTest, LastEntryGoesOutWithTheBufferAndNothingFollowsIt)
+std::optional<ULONGLONG> MillisecondsUntilLines(const std::wstring& path, std::size_t lines, ULONGLONG start)
+{
+    return MillisecondsUntil(
+        [&] {
+            const std::string bytes = FileExists(path) ? ReadFileBytes(path) : std::string();
+            return bytes.size() > kBomLength && SplitLines(bytes.substr(kBomLength)).size() >= lines;
+        },
+        start);
+}
+
+TEST_F(DebugLogTest, TimerWritesBufferedLinesAboutASecondLaterWithoutAnotherEntry)
+{
+    const ULONGLONG first = ::GetTickCount64();
+    DebugLogWrite(*log_, L"[info]: first");
+    DebugLogWrite(*log_, L"[info]: young");
+    const std::optional<ULONGLONG> firstWritten = MillisecondsUntilLines(path_, 3, first);
+    ASSERT_TRUE(firstWritten) << "no write of the buffer came without a new entry";
+    EXPECT_GE(*firstWritten, 900u) << "the buffer was written before its oldest line was a second old";
+    // The timer is set again by the next line into the emptied buffer.
+    const ULONGLONG second = ::GetTickCount64();
+    DebugLogWrite(*log_, L"[info]: later");
+    EXPECT_TRUE(MillisecondsUntilLines(path_, 4, second)) << "a line after the first write was never written";
+    const std::vector<std::string> entries = EntriesAfterEnd();
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(entries.begin() + 1, entries.end()),
+              (std::vector<std::string>{"[info]: first", "[info]: young", "[info]: later"}));
+}
+
+TEST_F(DebugLogTest, EntryDuringASlowFailedWriteDoesNotTryAgainAtOnce)
+{
+    // Every write takes 1.5 s and fails; the timer's first one starts a
+    // second after the line.
+    const ScopedEnvironment slow(L"QX_LOG_WRITE_DELAY_MS", L"1500");
+    const ScopedEnvironment failing(L"QX_LOG_WRITE_LIMIT", L"0");
+    DebugLogWrite(*log_, L"[info]: first");
+    ASSERT_TRUE(MillisecondsUntil([this] { return FileExists(path_); }, ::GetTickCount64()));
+    // The write is under way now; this entry waits for it to end and must
+    // not start another, whose due time counts from the failure's end.
+    const ULONGLONG start = ::GetTickCount64();
+    DebugLogWrite(*log_, L"[info]: second");
+    EXPECT_LT(::GetTickCount64() - start, 2500u) << "the entry tried the failed write again at once";
+}
+
+// The run's last write, by an interruption or at the end of wmain: what is
+// buffered and the last entry reach the file at once, and nothing after.
+struct LastWriteCase {
+    const char* name;
+    void (*end)(CQXDebugLog& log);
+    std::vector<std::string> entries;
+};
+
+class LastWriteTest : public DebugLogTest, public testing::WithParamInterface<LastWriteCase> {};
+
+TEST_P(LastWriteTest, WritesEverythingAtOnceAndNothingFollows)
 {
     DebugLogWrite(*log_, L"[info]: before");
-    DebugLogWriteLast(*log_, L"[error]: The run was interrupted.");
+    GetParam().end(*log_);
     const std::string written = ReadFileBytes(path_);
     EXPECT_EQ(DebugLogWrite(*log_, L"[info]: after"), 0);
-    const std::vector<std::string> entries = EntriesAfterEnd();
-    ASSERT_EQ(entries.size(), 3u) << "the last entry and the buffered ones must be in the file at once";
-    EXPECT_EQ(entries[1], "[info]: before");
-    EXPECT_EQ(entries[2], "[error]: The run was interrupted.");
-    EXPECT_EQ(ReadFileBytes(path_), written) << "an entry after the last one reached the file";
+    GetParam().end(*log_);
+    // Past the timer's second: it must not write anything either.
+    ::Sleep(1200);
+    EXPECT_EQ(ReadFileBytes(path_), written) << "something reached the file after the last write";
+    std::vector<std::string> entries = EntriesAfterEnd();
+    ASSERT_FALSE(entries.empty());
+    entries.erase(entries.begin());
+    EXPECT_EQ(entries, GetParam().entries);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, LastWriteTest,
+    testing::Values(LastWriteCase{"InterruptedTwice",
+                                  [](CQXDebugLog& log) {
+                                      DebugLogWriteLast(log, L"[error]: The run was interrupted.");
+                                  },
+                                  {"[info]: before", "[error]: The run was interrupted."}},
+                    LastWriteCase{"ClosedAtTheEnd", [](CQXDebugLog& log) { DebugLogClose(log); }, {"[info]: before"}},
+                    LastWriteCase{"InterruptedAfterTheEnd",
+                                  [](CQXDebugLog& log) {
+                                      DebugLogClose(log);
+                                      DebugLogWriteLast(log, L"[error]: The run was interrupted.");
+                                  },
+                                  {"[info]: before"}}),
+    [](const testing::TestParamInfo<LastWriteCase>& param) { return param.param.name; });
 
 // A flush whose write fails part-way (the fault seam writes 4 bytes of it),
 // then one that the file takes. The cut-off text must never stand in the
@@ -432,6 +503,20 @@ class FileHolder {
     std::thread release_;
 };
 
+TEST_F(DebugLogTest, ReaderOfTheFileDoesNotKeepTheLogOut)
+{
+    // As a log viewer or a tail opens it: for reading, sharing everything.
+    const UniqueFileHandle reader(::CreateFileW(path_.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(reader);
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(log_->WriteToFile(L"seen"), 1);
+    EXPECT_LT(::GetTickCount64() - start, 1000u) << "the write waited for the reader";
+    EXPECT_EQ(ReadFileBytes(path_), "\xEF\xBB\xBF"
+                                    "seen");
+}
+
 TEST_F(DebugLogTest, WriteWaitsBrieflyForAFileHeldByAnotherProcess)
 {
     const FileHolder holder(path_, 500);
@@ -464,17 +549,42 @@ TEST_F(DebugLogTest, WriteGivesUpOnAFileHeldForLongAndLaterWritesDoNotWait)
     EXPECT_LT(laterWait * 4, firstWait);
 }
 
-TEST_F(DebugLogTest, FinalWriteWaitsAgainAfterAWaitThatFailed)
+// The writes that are worth waiting for again, after a sharing wait that
+// failed: the last one, the flush before the run lock lets the next run go,
+// and the interrupted entry's.
+struct WaitAgainCase {
+    const char* name;
+    void (*write)(CQXDebugLog& log);
+};
+
+class WaitAgainTest : public DebugLogTest, public testing::WithParamInterface<WaitAgainCase> {};
+
+TEST_P(WaitAgainTest, WaitsAgainForAFileHeldBrieflyAfterAWaitThatFailed)
 {
-    DebugLogAppend(*log_, L"kept line\r\n");
     {
         const UniqueFileHandle holder(
             ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        EXPECT_EQ(log_->Flush(), 0);
+        EXPECT_EQ(log_->WriteToFile(L"lost\r\n"), 0);
     }
-    const FileHolder briefly(path_, 300);
-    EXPECT_EQ(FileTextAfterEnd(), "kept line\r\n");
+    // The flush timer's first try comes a second after this line: too late
+    // to stand in for a write that gives up at once.
+    DebugLogAppend(*log_, L"kept line\r\n");
+    {
+        const FileHolder briefly(path_, 300);
+        GetParam().write(*log_);
+    }
+    EXPECT_EQ(ReadFileBytes(path_).substr(kBomLength, 11), "kept line\r\n") << "the write gave up at once";
 }
+
+INSTANTIATE_TEST_SUITE_P(Writes, WaitAgainTest,
+                         testing::Values(WaitAgainCase{"Last", [](CQXDebugLog& log) { DebugLogClose(log); }},
+                                         WaitAgainCase{"BeforeTheLockIsLetGo",
+                                                       [](CQXDebugLog& log) { DebugLogFlush(log); }},
+                                         WaitAgainCase{"Interrupted",
+                                                       [](CQXDebugLog& log) {
+                                                           DebugLogWriteLast(log, L"[error]: The run was interrupted.");
+                                                       }}),
+                         [](const testing::TestParamInfo<WaitAgainCase>& param) { return param.param.name; });
 
 TEST_F(DebugLogTest, ProbeLeavesTheFolderAsItWas)
 {

@@ -97,7 +97,11 @@ INSTANTIATE_TEST_SUITE_P(
                     GateCase{"Release914", Release(k32BitView, 9, 1, 4), false},
                     GateCase{"Release923", Release(k32BitView, 9, 2, 3), false},
                     GateCase{"Release903", Release(k32BitView, 9, 0, 3), false},
-                    GateCase{"Release813", Release(k32BitView, 8, 1, 3), false}, GateCase{"NoValues", {}, false},
+                    GateCase{"Release813", Release(k32BitView, 8, 1, 3), false},
+                    // Patch numbers that begin with 3: the release is compared as numbers, not as text.
+                    GateCase{"Release9130", Release(k32BitView, 9, 1, 30), false},
+                    GateCase{"Release9139", Release(k32BitView, 9, 1, 39), false},
+                    GateCase{"Release91300", Release(k32BitView, 9, 1, 300), false}, GateCase{"NoValues", {}, false},
                     GateCase{"PatchMissing",
                              {{k32BitView, L"SystemInfo", L"MajorVersion", REG_DWORD, Dword(9)},
                               {k32BitView, L"SystemInfo", L"MinorVersion", REG_DWORD, Dword(1)}},

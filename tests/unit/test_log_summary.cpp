@@ -1,6 +1,7 @@
 #include "csv.h"
 #include "log_files.h"
 #include "log_parser.h"
+#include "process_log.h"
 #include "tally.h"
 #include "test_files.h"
 #include "windows_text.h"
@@ -45,6 +46,18 @@ const std::string kWaiting = "[info]: Waiting for another hotfix run to finish."
 const std::vector<std::string> kWaitedRest = {"[info]: MajorVersion, 9, MinorVersion, 1, PatchVersion, 3",
                                               "[info]: ProductType, 2", kCopied, kSuccess};
 const std::string kWaitedSummary = "applied|2026-12-08 04:51:22.459|B|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|2|1||";
+
+// The first lines of a run of this user that has to wait.
+std::string WaitingBlock(const std::string& user)
+{
+    return Lines({"#InitialInfo,C:\\hotfix\\qxhotfix.exe," + user, "[info]: Silent Mode", kWaiting});
+}
+
+// A run of this user that waited and failed with the error, logging nothing else.
+std::string WaiterFailed(const std::string& user, const std::string& error)
+{
+    return "failed|2026-12-08 04:51:22.459|" + user + "|C:\\hotfix\\qxhotfix.exe|silent|||0|" + error + "|";
+}
 
 std::vector<std::string> With(std::vector<std::string> entries, const std::vector<std::string>& more)
 {
@@ -132,6 +145,31 @@ TEST(LogParserTest, SummarizesEachRun)
              + Lines({"#InitialInfo,C:\\hotfix\\qxhotfix.exe,B", "[info]: Silent Mode", kWaiting})
              + Lines({kCopied, kSuccess}) + Lines(kWaitedRest),
          {kAppliedSummary, kWaitedSummary}},
+        {"a waiting run's own timeout stays with it",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B")
+             + Lines({"[error]: Another hotfix run did not finish in time."}) + Lines({kCopied, kSuccess}),
+         {WaiterFailed("B", "Another hotfix run did not finish in time."), kAppliedSummary}},
+        {"a waiting run's interruption right after its waiting entry stays with it",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({"[error]: The run was interrupted."})
+             + Lines({kCopied, kSuccess}),
+         {WaiterFailed("B", "The run was interrupted."), kAppliedSummary}},
+        {"a run killed while another waits, which takes the abandoned lock",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines(kWaitedRest),
+         {"incomplete|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|1||",
+          kWaitedSummary}},
+        {"three runs take turns",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({kCopied}) + WaitingBlock("C") + Lines({kSuccess})
+             + Lines(kWaitedRest)
+             + Lines({"[info]: MajorVersion, 9, MinorVersion, 1, PatchVersion, 3", "[info]: ProductType, 7",
+                      "[error]: CopyFile, GetLastError, 0x00000020"}),
+         {kAppliedSummary, kWaitedSummary,
+          "failed|2026-12-08 04:51:22.459|C|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|7|0|"
+          "CopyFile, GetLastError, 0x00000020|32"}},
+        {"a second waiter times out while the first has the lock",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + WaitingBlock("C") + Lines({kCopied, kSuccess})
+             + Lines({kWaitedRest[0], kWaitedRest[1]})
+             + Lines({"[error]: Another hotfix run did not finish in time.", kCopied, kSuccess}),
+         {kAppliedSummary, WaiterFailed("C", "Another hotfix run did not finish in time."), kWaitedSummary}},
         {"a killed run, then a run in the same second",
          Lines(With(kHead, {kCopied})) + Lines(With(kHead, {kCopied, kCopied, kSuccess})),
          {"incomplete|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|1||",
@@ -228,7 +266,7 @@ TEST(LogFileTest, AFileWhoseReadingFailsNamesReadFile)
 TEST(LogFileTest, AReadErrorPartWayIsUnreadableNamesReadFileAndKeepsWhatWasRead)
 {
     TemporaryFolder folder;
-    // Longer than the first piece read, so that a lock on the second piece
+    // Longer than the first piece read, so that a read failing beyond it
     // stops the reading part way, with the run's head read.
     std::string bytes = kBom + Lines(kHead);
     const std::size_t head = bytes.size();
@@ -239,29 +277,13 @@ TEST(LogFileTest, AReadErrorPartWayIsUnreadableNamesReadFileAndKeepsWhatWasRead)
     bytes += Line(kSuccess);
     const std::wstring path = folder.File(L"locked.log");
     WriteFileBytes(path, bytes);
-    const UniqueFileHandle holder(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    OVERLAPPED range = {};
-    range.Offset = static_cast<DWORD>(firstPiece);
-    ASSERT_TRUE(::LockFileEx(holder.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 100, 0, &range));
-    // Windows refuses reads of a locked range through every other handle;
-    // Wine 8 refuses none, so there the read cannot fail.
-    const UniqueFileHandle reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    ::SetFilePointer(reader.get(), static_cast<LONG>(firstPiece), nullptr, FILE_BEGIN);
-    char probe[16] = {};
-    DWORD read = 0;
-    if (::ReadFile(reader.get(), probe, sizeof(probe), &read, nullptr)) {
-        ::UnlockFileEx(holder.get(), 0, 100, 0, &range);
-        GTEST_SKIP() << "this platform does not refuse reads of a range locked through another handle (Wine)";
-    }
+    // As a range that another process has locked: the read fails with 33.
+    const ScopedEnvironment failing(L"QX_SUMMARY_READ_FAIL_AT", std::to_wstring(firstPiece).c_str());
 
     const std::string copiesBeforeLock = std::to_string((firstPiece - head) / Line(kCopied).size());
     EXPECT_EQ(SummarizeFile(path), std::vector<std::string>{"unreadable|" + kHeadFields + copiesBeforeLock
                                                             + "|ReadFile, GetLastError, 0x00000021|33"})
         << "a read error part way gives an unreadable row naming ReadFile";
-    ::UnlockFileEx(holder.get(), 0, 100, 0, &range);
 }
 
 TEST(TallyTest, ExitCodeNeverHidesARunNotAppliedOrASummaryNotWhole)
