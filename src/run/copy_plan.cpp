@@ -14,6 +14,8 @@ constexpr bool kDefaultView = false;
 struct CopyPair {
     std::wstring destination;
     std::wstring source;
+    // The shipped folder's plain files, listed once for the check and the copy.
+    std::vector<std::wstring> files;
 };
 
 // Each resolver finds the destination first, then the shipped source folder.
@@ -65,9 +67,16 @@ std::vector<CopyPair> ResolvePlan(bool productType1, bool nativeX64)
 
 void ApplyCopyPlan(bool productType1, bool nativeX64)
 {
-    // Every folder is resolved before the first copy, so a missing one
-    // stops the run with nothing changed.
-    for (const CopyPair& pair : ResolvePlan(productType1, nativeX64)) {
-        CopyFolderFiles(pair.source, pair.destination);
+    // Every folder is resolved, every shipped folder listed and every file
+    // checked before the first copy, in the order the copy takes them: a
+    // failure that can be seen in advance leaves the install folders as they
+    // were, instead of holding new and old modules side by side.
+    std::vector<CopyPair> plan = ResolvePlan(productType1, nativeX64);
+    for (CopyPair& pair : plan) {
+        pair.files = ListFolderFiles(pair.source);
+        CheckFolderFiles(pair.files, pair.destination);
+    }
+    for (const CopyPair& pair : plan) {
+        CopyFolderFiles(pair.source, pair.files, pair.destination);
     }
 }
