@@ -14,8 +14,6 @@ constexpr bool kDefaultView = false;
 struct CopyPair {
     std::wstring destination;
     std::wstring source;
-    // The shipped folder's plain files, listed once for the check and the copy.
-    std::vector<std::wstring> files;
 };
 
 // Each resolver finds the destination first, then the shipped source folder.
@@ -71,12 +69,11 @@ void ApplyCopyPlan(bool productType1, bool nativeX64)
     // checked before the first copy, in the order the copy takes them: a
     // failure that can be seen in advance leaves the install folders as they
     // were, instead of holding new and old modules side by side.
-    std::vector<CopyPair> plan = ResolvePlan(productType1, nativeX64);
-    for (CopyPair& pair : plan) {
-        pair.files = ListFolderFiles(pair.source);
-        CheckFolderFiles(pair.files, pair.destination);
+    const std::vector<CopyPair> plan = ResolvePlan(productType1, nativeX64);
+    for (const CopyPair& pair : plan) {
+        CheckFolderFiles(pair.source, pair.destination);
     }
     for (const CopyPair& pair : plan) {
-        CopyFolderFiles(pair.source, pair.files, pair.destination);
+        CopyFolderFiles(pair.source, pair.destination);
     }
 }

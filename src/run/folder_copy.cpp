@@ -64,6 +64,17 @@ DWORD WriteRefusal(const std::wstring& destination)
     return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
+// Raises the entries of a refused copy when name could not be copied into
+// destinationFolder.
+void CheckOneFile(const std::wstring& destinationFolder, const wchar_t* name)
+{
+    const std::wstring destination = AppendFileName(destinationFolder, name);
+    const DWORD refusal = WriteRefusal(destination);
+    if (refusal != ERROR_SUCCESS) {
+        RaiseRefusedCopy(name, destination, refusal);
+    }
+}
+
 // Copies one file over any file of the same name; raises when refused.
 void CopyOneFile(const std::wstring& sourceFolder, const std::wstring& destinationFolder, const wchar_t* name)
 {
@@ -75,14 +86,10 @@ void CopyOneFile(const std::wstring& sourceFolder, const std::wstring& destinati
     DebugLogPrintf(L"[info]: CopyFile, \"%s\", result , %d, ", name, 1);
 }
 
-} // namespace
-
-std::wstring AppendFileName(const std::wstring& folder, const wchar_t* name)
-{
-    return name ? folder + name : folder;
-}
-
-std::vector<std::wstring> ListFolderFiles(const std::wstring& sourceFolder)
+// Calls step with the name of each plain file in sourceFolder, in listing
+// order. The folder is listed anew on each call: keeping the names between
+// the check and the copy would cost memory in proportion to the package.
+template <typename Step> void ForEachPlainFile(const std::wstring& sourceFolder, Step step)
 {
     const std::wstring pattern = sourceFolder + kEveryEntry;
     WIN32_FIND_DATAW entry = {};
@@ -91,10 +98,9 @@ std::vector<std::wstring> ListFolderFiles(const std::wstring& sourceFolder)
     if (!search) {
         RaiseSystemError(L"[error]: FindFirstFile, GetLastError, 0x%08x", ::GetLastError());
     }
-    std::vector<std::wstring> names;
     do {
         if (IsPlainFile(entry)) {
-            names.emplace_back(entry.cFileName);
+            step(entry.cFileName);
         }
     } while (FindNextEntry(search.get(), &entry));
 
@@ -103,24 +109,21 @@ std::vector<std::wstring> ListFolderFiles(const std::wstring& sourceFolder)
     if (error != ERROR_NO_MORE_FILES) {
         RaiseSystemError(L"[error]: FindNextFile, GetLastError, 0x%08x", error);
     }
-    return names;
 }
 
-void CheckFolderFiles(const std::vector<std::wstring>& names, const std::wstring& destinationFolder)
+} // namespace
+
+std::wstring AppendFileName(const std::wstring& folder, const wchar_t* name)
 {
-    for (const std::wstring& name : names) {
-        const std::wstring destination = AppendFileName(destinationFolder, name.c_str());
-        const DWORD refusal = WriteRefusal(destination);
-        if (refusal != ERROR_SUCCESS) {
-            RaiseRefusedCopy(name.c_str(), destination, refusal);
-        }
-    }
+    return name ? folder + name : folder;
 }
 
-void CopyFolderFiles(const std::wstring& sourceFolder, const std::vector<std::wstring>& names,
-                     const std::wstring& destinationFolder)
+void CheckFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder)
 {
-    for (const std::wstring& name : names) {
-        CopyOneFile(sourceFolder, destinationFolder, name.c_str());
-    }
+    ForEachPlainFile(sourceFolder, [&](const wchar_t* name) { CheckOneFile(destinationFolder, name); });
+}
+
+void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder)
+{
+    ForEachPlainFile(sourceFolder, [&](const wchar_t* name) { CopyOneFile(sourceFolder, destinationFolder, name); });
 }

@@ -42,12 +42,6 @@ class FolderCopyTest : public testing::Test {
     TestFolder destination_{TestFolder::UniqueTemporary()};
 
     void Write(const std::wstring& path, const std::string& bytes) { WriteFileBytes(path, bytes); }
-
-    // One pair as the plan copies it, without the check.
-    void ListAndCopy(const std::wstring& source, const std::wstring& destination)
-    {
-        CopyFolderFiles(source, ListFolderFiles(source), destination);
-    }
 };
 
 TEST_F(FolderCopyTest, CopiesEveryPlainFileAndLeavesSubFoldersOut)
@@ -60,7 +54,7 @@ TEST_F(FolderCopyTest, CopiesEveryPlainFileAndLeavesSubFoldersOut)
     Write(source_.MakeFolder(L"sub") + L"inner.dll", "inner");
     Write(destination_.Path() + L"a.dll", "old");
 
-    EXPECT_TRUE(Returns([&] { ListAndCopy(source_.Path(), destination_.Path()); }));
+    EXPECT_TRUE(Returns([&] { CopyFolderFiles(source_.Path(), destination_.Path()); }));
     EXPECT_EQ(FolderEntries(destination_.Path()),
               (Names{L".dotfirst", L"a.dll", L"hidden.dll", L"noextension", L"readonly.dll"}))
         << "only the plain files lying directly in the source folder are copied, sub-folders never";
@@ -80,7 +74,7 @@ TEST_F(FolderCopyTest, RefusedCopyStopsTheFolderAndRaisesTheFailedOutcome)
                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held);
 
-    EXPECT_FALSE(Returns([&] { ListAndCopy(source_.Path(), destination_.Path()); }))
+    EXPECT_FALSE(Returns([&] { CopyFolderFiles(source_.Path(), destination_.Path()); }))
         << "a refused copy must raise the failed outcome";
     EXPECT_EQ(ReadFileBytes(destination_.Path() + order[0]), "new") << "a file copied before the failure stays";
     EXPECT_FALSE(FileExists(destination_.Path() + order[2])) << "nothing after a refused copy may be copied";
@@ -88,7 +82,8 @@ TEST_F(FolderCopyTest, RefusedCopyStopsTheFolderAndRaisesTheFailedOutcome)
 
 TEST_F(FolderCopyTest, MissingSourceFolderRaisesTheFailedOutcome)
 {
-    EXPECT_FALSE(Returns([&] { ListFolderFiles(source_.Path() + L"missing\\"); }));
+    EXPECT_FALSE(Returns([&] { CheckFolderFiles(source_.Path() + L"missing\\", destination_.Path()); }));
+    EXPECT_FALSE(Returns([&] { CopyFolderFiles(source_.Path() + L"missing\\", destination_.Path()); }));
 }
 
 // A destination file as the check finds it.
@@ -131,17 +126,23 @@ TEST(FolderCheckTest, FailsTheFirstFileWhoseCopyWouldFailAndChangesNothing)
 {
     for (const CheckCase& c : kChecks) {
         SCOPED_TRACE(c.behaviour);
+        const TestFolder source(TestFolder::UniqueTemporary());
         const TestFolder folder(TestFolder::UniqueTemporary());
         const std::wstring destination = c.folderExists ? folder.Path() : folder.Path() + L"missing\\";
-        Names names;
+        for (std::size_t index = 0; index < c.files.size(); ++index) {
+            WriteFileBytes(source.Path() + static_cast<wchar_t>(L'a' + index) + L".dll", "new");
+        }
+        // The row's files in the order the check takes them.
+        const Names names = ListingOrder(source.Path());
+        ASSERT_EQ(names.size(), c.files.size());
         std::vector<UniqueFileHandle> holds;
-        for (const Destination file : c.files) {
-            names.push_back(std::wstring(1, static_cast<wchar_t>(L'a' + names.size())) + L".dll");
+        for (std::size_t index = 0; index < names.size(); ++index) {
+            const Destination file = c.files[index];
             if (file != Destination::kNew) {
-                WriteFileBytes(destination + names.back(), "old");
+                WriteFileBytes(destination + names[index], "old");
             }
             if (file == Destination::kHeldLikeALoadedModule || file == Destination::kHeldWithoutSharing) {
-                holds.push_back(Hold(destination + names.back(),
+                holds.push_back(Hold(destination + names[index],
                                      file == Destination::kHeldLikeALoadedModule ? FILE_SHARE_READ : 0));
                 ASSERT_TRUE(holds.back());
             }
@@ -149,7 +150,7 @@ TEST(FolderCheckTest, FailsTheFirstFileWhoseCopyWouldFailAndChangesNothing)
         const Names before = FolderEntries(folder.Path());
         const std::size_t entriesBefore = ProcessLogEntries().size();
 
-        EXPECT_EQ(Returns([&] { CheckFolderFiles(names, destination); }), c.refused < 0);
+        EXPECT_EQ(Returns([&] { CheckFolderFiles(source.Path(), destination); }), c.refused < 0);
         const std::vector<std::string> entries = ProcessLogEntries();
         if (c.refused < 0) {
             EXPECT_EQ(entries.size(), entriesBefore) << "a check that passes logs nothing";
@@ -200,7 +201,7 @@ TEST(FolderCheckTest, RefusesExactlyWhatTheCopyWouldRefuse)
             ASSERT_TRUE(held);
         }
         const std::size_t entriesBefore = ProcessLogEntries().size();
-        const bool checked = Returns([&] { CheckFolderFiles(ListFolderFiles(source.Path()), destination.Path()); });
+        const bool checked = Returns([&] { CheckFolderFiles(source.Path(), destination.Path()); });
         const std::vector<std::string> entries = ProcessLogEntries();
 
         const BOOL copied = ::CopyFileW(from.c_str(), to.c_str(), FALSE);
@@ -217,6 +218,7 @@ TEST(FolderCheckTest, RefusesExactlyWhatTheCopyWouldRefuse)
 // seam makes list as many as the test asks for.
 TEST_F(FolderCopyTest, FileInUseNamesTheFirstFewProgramsThatHoldIt)
 {
+    Write(source_.Path() + L"held.dll", "new");
     Write(destination_.Path() + L"held.dll", "old");
     const UniqueFileHandle held = Hold(destination_.Path() + L"held.dll", 0);
     ASSERT_TRUE(held);
@@ -231,7 +233,7 @@ TEST_F(FolderCopyTest, FileInUseNamesTheFirstFewProgramsThatHoldIt)
         const std::wstring path = destination_.Path() + row.destination;
         const std::wstring folder = path.substr(0, path.rfind(L'\\') + 1);
         const std::size_t entriesBefore = ProcessLogEntries().size();
-        EXPECT_FALSE(Returns([&] { CheckFolderFiles({L"held.dll"}, folder); }));
+        EXPECT_FALSE(Returns([&] { CheckFolderFiles(source_.Path(), folder); }));
 
         const std::vector<std::string> entries = ProcessLogEntries();
         ASSERT_EQ(entries.size(), entriesBefore + row.named + 2) << "with " << row.holders << " holders";
@@ -258,7 +260,10 @@ TEST_P(BrokenListingTest, OnlyTheEndOfTheListingCountsAsTheEnd)
     Write(source_.Path() + L"a.dll", "new");
     ::SetEnvironmentVariableW(L"QX_FIND_NEXT_ERROR", GetParam());
     const bool theEnd = std::wstring(GetParam()) == L"18";
-    EXPECT_EQ(Returns([&] { ListAndCopy(source_.Path(), destination_.Path()); }), theEnd)
+    EXPECT_EQ(Returns([&] { CheckFolderFiles(source_.Path(), destination_.Path()); }), theEnd)
+        << "FindNextFileW failing with error " << GetParam()
+        << (theEnd ? " is the end of the listing" : " is a broken listing, which must fail the check");
+    EXPECT_EQ(Returns([&] { CopyFolderFiles(source_.Path(), destination_.Path()); }), theEnd)
         << "FindNextFileW failing with error " << GetParam()
         << (theEnd ? " is the end of the listing" : " is a broken listing, which must fail the copy");
 }
