@@ -5,7 +5,6 @@
 
 #include "process_log.h"
 #include "product_fixture.h"
-#include "windows_text.h"
 
 #include <gtest/gtest.h>
 
@@ -165,52 +164,6 @@ TEST(FolderCheckTest, FailsTheFirstFileWhoseCopyWouldFailAndChangesNothing)
                 EXPECT_EQ(ReadFileBytes(destination + names[index]), "old") << "the check writes nothing";
             }
         }
-    }
-}
-
-// Each kind of destination file, checked and then copied for real: the
-// check refuses exactly the copies that the platform refuses, with the
-// same error code, so that a run it lets through does not stop half-way.
-TEST(FolderCheckTest, RefusesExactlyWhatTheCopyWouldRefuse)
-{
-    const struct {
-        const char* destination;
-        DWORD attributes; // 0: no file there
-        bool held;        // by another open that lets others only read it
-    } rows[] = {
-        {"new", 0, false},
-        {"free", FILE_ATTRIBUTE_NORMAL, false},
-        {"loaded as a module is", FILE_ATTRIBUTE_NORMAL, true},
-        {"a folder", FILE_ATTRIBUTE_DIRECTORY, false},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.destination);
-        const TestFolder source(TestFolder::UniqueTemporary());
-        const TestFolder destination(TestFolder::UniqueTemporary());
-        const std::wstring from = source.Path() + L"a.dll";
-        const std::wstring to = destination.Path() + L"a.dll";
-        WriteFileBytes(from, "new");
-        if (row.attributes == FILE_ATTRIBUTE_DIRECTORY) {
-            destination.MakeFolder(L"a.dll");
-        } else if (row.attributes != 0) {
-            WriteFileBytes(to, "old");
-        }
-        UniqueFileHandle held;
-        if (row.held) {
-            held = Hold(to, FILE_SHARE_READ);
-            ASSERT_TRUE(held);
-        }
-        const std::size_t entriesBefore = ProcessLogEntries().size();
-        const bool checked = Returns([&] { CheckFolderFiles(source.Path(), destination.Path()); });
-        const std::vector<std::string> entries = ProcessLogEntries();
-
-        const BOOL copied = ::CopyFileW(from.c_str(), to.c_str(), FALSE);
-        const DWORD error = copied ? ERROR_SUCCESS : ::GetLastError();
-        EXPECT_EQ(checked, copied != FALSE) << "the copy itself ended with error " << error;
-        if (!checked && !copied) {
-            EXPECT_EQ(entries.back(), "[error]: CopyFile, GetLastError, " + ErrorCodeText(error));
-        }
-        EXPECT_EQ(entries.size(), entriesBefore + (checked ? 0 : 2));
     }
 }
 
