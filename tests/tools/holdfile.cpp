@@ -91,7 +91,7 @@ int wmain(int argc, wchar_t* argv[])
     }
     if (argc - next != 2) {
         Fail(kTool, "usage: holdfile [--create] PATH MILLISECONDS | holdfile --load PATH MILLISECONDS | "
-                   "holdfile --mutex ACCESS_LIST NAME MILLISECONDS");
+                    "holdfile --mutex ACCESS_LIST NAME MILLISECONDS");
     }
     const wchar_t* path = argv[next];
     const DWORD milliseconds = Milliseconds(argv[next + 1]);

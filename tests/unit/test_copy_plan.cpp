@@ -104,14 +104,17 @@ struct CheckCase {
     const char* behaviour;
     bool folderExists;
     std::vector<Destination> files; // a.dll, b.dll, ... in the order checked
-    int refused;                     // the file whose refusal is logged; -1: all pass
+    int refused;                    // the file whose refusal is logged; -1: all pass
     const char* error;
 };
 
 const CheckCase kChecks[] = {
     {"a new file in an existing folder passes", true, {Destination::kNew}, -1, ""},
     {"free files pass and stay unchanged", true, {Destination::kFree, Destination::kNew, Destination::kFree}, -1, ""},
-    {"a held file after a new one fails", true, {Destination::kNew, Destination::kHeldLikeALoadedModule}, 1,
+    {"a held file after a new one fails",
+     true,
+     {Destination::kNew, Destination::kHeldLikeALoadedModule},
+     1,
      "0x00000020"},
     {"the first held file wins",
      true,
@@ -179,8 +182,8 @@ TEST_F(FolderCopyTest, FileInUseNamesTheFirstFewProgramsThatHoldIt)
         const wchar_t* holders;
         std::size_t named;
         const wchar_t* destination;
-    } rows[] = {{L"0", 0, L"held.dll"}, {L"2", 2, L"held.dll"}, {L"6", 4, L"held.dll"},
-                {L"2", 0, L"missing\\held.dll"}};
+    } rows[] = {
+        {L"0", 0, L"held.dll"}, {L"2", 2, L"held.dll"}, {L"6", 4, L"held.dll"}, {L"2", 0, L"missing\\held.dll"}};
     for (const auto& row : rows) {
         const ScopedEnvironment holders(L"QX_FILE_HOLDERS", row.holders);
         const std::wstring path = destination_.Path() + row.destination;
@@ -192,8 +195,7 @@ TEST_F(FolderCopyTest, FileInUseNamesTheFirstFewProgramsThatHoldIt)
         ASSERT_EQ(entries.size(), entriesBefore + row.named + 2) << "with " << row.holders << " holders";
         for (std::size_t holder = 1; holder <= row.named; ++holder) {
             EXPECT_EQ(entries[entriesBefore + holder - 1], "[info]: In use by \"holder" + std::to_string(holder)
-                                                               + ".exe\", process id "
-                                                               + std::to_string(100 + holder));
+                                                               + ".exe\", process id " + std::to_string(100 + holder));
         }
         EXPECT_EQ(entries[entriesBefore + row.named], RefusedCopyEntry(L"held.dll"))
             << "the holders come before the failure's own entries";
@@ -341,8 +343,8 @@ TEST_P(CopyPlanTest, FirstFailureInPlanOrderStopsTheRunBeforeAnyCopy)
                 }
             }
             const std::string when = Describe(c.productType1, c.nativeX64) + ", pair "
-                                     + std::to_string(c.pairs[failing])
-                                     + (firstIsInUse ? " in use" : " not shipped") + " and every pair after it failing";
+                                     + std::to_string(c.pairs[failing]) + (firstIsInUse ? " in use" : " not shipped")
+                                     + " and every pair after it failing";
             EXPECT_FALSE(Returns([&] { ApplyCopyPlan(c.productType1, c.nativeX64); })) << when;
             EXPECT_EQ(run.CopiedPairs(), std::set<int>()) << when << ": a failure seen before the first copy";
             const std::vector<std::string> entries = ProcessLogEntries();
