@@ -12,6 +12,9 @@ In one run, with medians over --repeat repetitions:
   * copy_floor_dlls.exe, the same loop in a process that also loads and
     calls the system DLLs that qxhotfix imports (advapi32, ole32): the
     floor with the DLLs' start-up, which under Wine costs about 11 ms;
+  * both floors with --check, which first opens every existing install
+    file for writing and closes it, as qxhotfix checks every file before
+    its first copy: the floors that the targets are held against;
   * the peak private memory of both, from separate runs (sampling it slows
     the program down);
   * log_bench.exe: the log's cost per entry with its buffer nearly empty and
@@ -66,9 +69,10 @@ FILE_SIZE = 4096
 LONG_NAME_LENGTH = 60
 TMPFS_ROOM = 4 << 30  # the prefix takes about 1.6 GB
 
-# qxhotfix against the floor with the same DLLs for 2,000 files, and against
-# the bare floor for 20,000, where the DLLs' start-up no longer counts.
-TARGET_RATIOS = {2000: ("copy_floor_dlls", 1.05), 20000: ("copy_floor", 1.10)}
+# qxhotfix against the checking floor with the same DLLs for 2,000 files,
+# and against the bare checking floor for 20,000, where the DLLs' start-up
+# no longer counts.
+TARGET_RATIOS = {2000: ("copy_floor_dlls_check", 1.05), 20000: ("copy_floor_check", 1.10)}
 TARGET_LOG_RATIO = 1.5
 TARGET_MEMORY_MIB = 4.0
 
@@ -181,8 +185,8 @@ class Bench:
     def hotfix_command(self, payload):
         return [payload.folder / "qxhotfix.exe", "/s"]
 
-    def floor_command(self, payload, program="copy_floor"):
-        command = [self.tools / f"{program}.exe"]
+    def floor_command(self, payload, program="copy_floor", check=False):
+        command = [self.tools / f"{program}.exe"] + (["--check"] if check else [])
         for shipped, install in COPY_PAIRS:
             command += [payload.folder / "modules" / shipped, install]
         return command
@@ -215,6 +219,8 @@ class Bench:
         """The programs timed, by name."""
         return {"copy_floor": self.floor_command(payload),
                 "copy_floor_dlls": self.floor_command(payload, "copy_floor_dlls"),
+                "copy_floor_check": self.floor_command(payload, check=True),
+                "copy_floor_dlls_check": self.floor_command(payload, "copy_floor_dlls", check=True),
                 "qxhotfix": self.hotfix_command(payload)}
 
     def warm_up(self):
@@ -244,7 +250,8 @@ class Bench:
 # ---- report
 
 
-PROGRAMS = ("copy_floor", "copy_floor_dlls", "qxhotfix")
+PROGRAMS = ("copy_floor", "copy_floor_dlls", "copy_floor_check", "copy_floor_dlls_check", "qxhotfix")
+FLOORS = PROGRAMS[:-1]
 
 
 def machine(wine):
@@ -273,22 +280,26 @@ def spread(values):
 def report(times, memory, log, repeat, memory_repeat):
     print()
     print(f"Wall time of the whole process, median of {repeat} (min-max), ms:")
-    print(f"  {'payload':<29} " + " ".join(f"{name:>19}" for name in PROGRAMS))
+    print(f"  {'payload':<29} " + " ".join(f"{name:>21}" for name in PROGRAMS))
     medians = {}
     for payload in PAYLOADS:
         samples = times[payload.count]
         medians[payload.count] = {name: statistics.median(samples[name]) for name in PROGRAMS}
         print(f"  {payload.label:<29} " + " ".join(
-            f"{medians[payload.count][name]:7.0f} ({spread(samples[name]):>9})" for name in PROGRAMS))
-    print("  qxhotfix against:            copy_floor copy_floor_dlls")
+            f"{medians[payload.count][name]:9.0f} ({spread(samples[name]):>9})" for name in PROGRAMS))
+    print(f"  {'qxhotfix against:':<29} " + " ".join(f"{name:>21}" for name in FLOORS))
     for payload in PAYLOADS:
         row = medians[payload.count]
-        print(f"  {payload.label:<29} {row['qxhotfix'] / row['copy_floor']:10.3f} "
-              f"{row['qxhotfix'] / row['copy_floor_dlls']:15.3f}")
+        print(f"  {payload.label:<29} " + " ".join(f"{row['qxhotfix'] / row[name]:21.3f}" for name in FLOORS))
     small, large = medians[2000], medians[20000]
     # Milliseconds over 18,000 more files, as microseconds per file.
     print(f"  each file more, from 2,000 to 20,000: copy_floor {(large['copy_floor'] - small['copy_floor']) / 18:.0f} us, "
           f"qxhotfix {(large['qxhotfix'] - small['qxhotfix']) / 18:.0f} us")
+    # The first pass alone: what checking every file before the copies costs.
+    for payload in PAYLOADS[1:]:
+        row = medians[payload.count]
+        cost = (row["copy_floor_check"] - row["copy_floor"]) * 1000 / payload.count
+        print(f"  the check, {payload.label}: {cost:.0f} us per file (copy_floor_check - copy_floor)")
 
     print(f"Peak private memory, median of {memory_repeat}, KiB:")
     print(f"  {'payload':<29} {'copy_floor':>10} {'qxhotfix':>10} {'above':>10}")

@@ -2,11 +2,16 @@
 // plain file of each source folder into its destination folder with one
 // CopyFileW per file, replacing what is there: no registry, no log.
 //
-// Usage: copy_floor SOURCE_FOLDER DESTINATION_FOLDER [SOURCE DESTINATION]...
+// Usage: copy_floor [--check] SOURCE_FOLDER DESTINATION_FOLDER [SOURCE DESTINATION]...
 //
 // Folders are given without a trailing backslash. Exits with 0 when every
 // file was copied and 1 at the first failure, with the reason on standard
 // error.
+//
+// --check first makes the hotfix's pass over every pair before the first
+// copy: each existing destination file is opened for writing, with every
+// kind of sharing allowed, and closed at once. The floor of a run that
+// checks before it copies.
 //
 // Built a second time as copy_floor_dlls with QX_FLOOR_WITH_HOTFIX_DLLS: the
 // same loop in a process that also loads, and calls into, the system DLLs
@@ -39,7 +44,8 @@ bool IsPlainFile(const WIN32_FIND_DATAW& entry)
     return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-void CopyFolder(const std::wstring& source, const std::wstring& destination)
+// Calls step(source file, destination file) for each plain file of source.
+template <typename Step> void ForEachFile(const std::wstring& source, const std::wstring& destination, Step step)
 {
     WIN32_FIND_DATAW entry = {};
     const UniqueFindHandle search(::FindFirstFileW((source + L"\\*").c_str(), &entry));
@@ -48,12 +54,30 @@ void CopyFolder(const std::wstring& source, const std::wstring& destination)
     }
     do {
         if (IsPlainFile(entry)) {
-            const std::wstring to = destination + L'\\' + entry.cFileName;
-            if (!::CopyFileW((source + L'\\' + entry.cFileName).c_str(), to.c_str(), FALSE)) {
-                Fail(L"CopyFileW", to);
-            }
+            step(source + L'\\' + entry.cFileName, destination + L'\\' + entry.cFileName);
         }
     } while (::FindNextFileW(search.get(), &entry));
+}
+
+void CopyFolder(const std::wstring& source, const std::wstring& destination)
+{
+    ForEachFile(source, destination, [](const std::wstring& from, const std::wstring& to) {
+        if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) {
+            Fail(L"CopyFileW", to);
+        }
+    });
+}
+
+void CheckFolder(const std::wstring& source, const std::wstring& destination)
+{
+    ForEachFile(source, destination, [](const std::wstring&, const std::wstring& to) {
+        const UniqueFileHandle file(::CreateFileW(to.c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+            Fail(L"CreateFileW", to);
+        }
+    });
 }
 
 #ifdef QX_FLOOR_WITH_HOTFIX_DLLS
@@ -73,14 +97,19 @@ void CallHotfixDlls()
 
 int wmain(int argc, wchar_t* argv[])
 {
-    if (argc < 3 || argc % 2 == 0) {
-        std::fputws(L"usage: copy_floor SOURCE DESTINATION [SOURCE DESTINATION]...\n", stderr);
+    const bool check = argc > 1 && std::wcscmp(argv[1], L"--check") == 0;
+    const int first = check ? 2 : 1;
+    if (argc - first < 2 || (argc - first) % 2 != 0) {
+        std::fputws(L"usage: copy_floor [--check] SOURCE DESTINATION [SOURCE DESTINATION]...\n", stderr);
         return 2;
     }
 #ifdef QX_FLOOR_WITH_HOTFIX_DLLS
     CallHotfixDlls();
 #endif
-    for (int pair = 1; pair + 1 < argc; pair += 2) {
+    for (int pair = first; check && pair + 1 < argc; pair += 2) {
+        CheckFolder(argv[pair], argv[pair + 1]);
+    }
+    for (int pair = first; pair + 1 < argc; pair += 2) {
         CopyFolder(argv[pair], argv[pair + 1]);
     }
     return 0;

@@ -38,7 +38,9 @@ class CopyFloorThroughRunnerTest(unittest.TestCase):
         for name in ("a.dll", "b c.dll", "noext"):
             (self.source / name).write_bytes(name.encode() * 100)
         (self.target / "a.dll").write_bytes(b"old")
-        self.floors = [windows_path(os.environ[name]) for name in ("QX_COPY_FLOOR", "QX_COPY_FLOOR_DLLS")]
+        # Each floor bare and with the check before the copies.
+        self.floors = [[windows_path(os.environ[name]), *check] for name in ("QX_COPY_FLOOR", "QX_COPY_FLOOR_DLLS")
+                       for check in ([], ["--check"])]
 
     def tearDown(self):
         for path in sorted(self.work.rglob("*"), reverse=True):
@@ -51,7 +53,7 @@ class CopyFloorThroughRunnerTest(unittest.TestCase):
             for floor in self.floors:
                 with self.subTest(mode=mode, floor=floor):
                     (self.target / "a.dll").write_bytes(b"old")
-                    code, output = run_runner(mode, floor, windows_path(self.source) + "\\",
+                    code, output = run_runner(mode, *floor, windows_path(self.source) + "\\",
                                               windows_path(self.target) + "\\")
                     self.assertEqual(code, 0, output)
                     self.assertRegex(output.strip(), "^" + shape + "$")
@@ -61,7 +63,7 @@ class CopyFloorThroughRunnerTest(unittest.TestCase):
     def test_a_failed_copy_shows_in_the_exit_code(self):
         for floor in self.floors:
             with self.subTest(floor=floor):
-                code, output = run_runner("time", floor, windows_path(self.source),
+                code, output = run_runner("time", *floor, windows_path(self.source),
                                           windows_path(self.work / "missing"))
                 self.assertEqual(code, 0, output)
                 self.assertRegex(output.strip(), r" exit 1$")

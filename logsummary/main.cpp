@@ -27,7 +27,7 @@ std::string RunRow(const std::string& machine, const std::string& file, const Ru
 {
     const bool unreadable = run.outcome == Outcome::kUnreadable;
     const std::string filesCopied = unreadable ? std::string() : std::to_string(run.filesCopied);
-    const std::string meaning = run.errorCode ? ToUtf8(SystemMessage(*run.errorCode)) : std::string();
+    const std::string meaning = run.errorCode ? ToUtf8(ErrorMeaning(*run.errorCode)) : std::string();
     return CsvRecord({machine, file, run.started, run.user, run.exePath, run.mode, run.release, run.productType,
                       filesCopied, OutcomeName(run.outcome), run.error, meaning});
 }

@@ -61,6 +61,16 @@ std::wstring SystemMessage(DWORD code)
     return OnOneLine(std::wstring_view(text, length));
 }
 
+std::wstring ErrorMeaning(DWORD code)
+{
+    std::wstring meaning = SystemMessage(code);
+    // A program of the product still runs; the hotfix changed nothing.
+    if (code == ERROR_SHARING_VIOLATION) {
+        meaning += (meaning.empty() ? L"" : L" ") + std::wstring(L"Close the product, then run the hotfix again.");
+    }
+    return meaning;
+}
+
 std::string ErrorCodeText(DWORD code)
 {
     char text[16] = {};

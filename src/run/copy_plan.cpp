@@ -65,9 +65,15 @@ std::vector<CopyPair> ResolvePlan(bool productType1, bool nativeX64)
 
 void ApplyCopyPlan(bool productType1, bool nativeX64)
 {
-    // Every folder is resolved before the first copy, so a missing one
-    // stops the run with nothing changed.
-    for (const CopyPair& pair : ResolvePlan(productType1, nativeX64)) {
+    // Every folder is resolved, every shipped folder listed and every file
+    // checked before the first copy, in the order the copy takes them: a
+    // failure that can be seen in advance leaves the install folders as they
+    // were, instead of holding new and old modules side by side.
+    const std::vector<CopyPair> plan = ResolvePlan(productType1, nativeX64);
+    for (const CopyPair& pair : plan) {
+        CheckFolderFiles(pair.source, pair.destination);
+    }
+    for (const CopyPair& pair : plan) {
         CopyFolderFiles(pair.source, pair.destination);
     }
 }

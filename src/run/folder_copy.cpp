@@ -7,12 +7,16 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cwchar>
 
 namespace {
 
 // Matches every entry, names without a full stop included.
 constexpr const wchar_t* kEveryEntry = L"\\*.*";
+
+// More would bury the failure's own entries.
+constexpr std::size_t kMostHoldersNamed = 4;
 
 bool IsPlainFile(const WIN32_FIND_DATAW& entry)
 {
@@ -26,27 +30,66 @@ bool IsPlainFile(const WIN32_FIND_DATAW& entry)
     RaiseOutcome(kOutcomeFailed);
 }
 
+void LogFileHolders(const std::wstring& path)
+{
+    const std::vector<FileHolder> holders = ListFileHolders(path);
+    for (std::size_t index = 0; index < holders.size() && index < kMostHoldersNamed; ++index) {
+        DebugLogPrintf(L"[info]: In use by \"%s\", process id %d", holders[index].program.c_str(),
+                       static_cast<int>(holders[index].processId));
+    }
+}
+
+// The entries of a copy of name into destination that failed with error.
+[[noreturn]] void RaiseRefusedCopy(const wchar_t* name, const std::wstring& destination, DWORD error)
+{
+    if (error == ERROR_SHARING_VIOLATION) {
+        LogFileHolders(destination);
+    }
+    DebugLogPrintf(L"[info]: CopyFile, \"%s\", result , %d, ", name, 0);
+    RaiseSystemError(L"[error]: CopyFile, GetLastError, 0x%08x", error);
+}
+
+// Why a copy to destination would be refused, ERROR_SUCCESS when it would
+// not. The open changes nothing: the file is closed at once, unwritten.
+DWORD WriteRefusal(const std::wstring& destination)
+{
+    const UniqueFileHandle file(::CreateFileW(destination.c_str(), GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) {
+        return ERROR_SUCCESS;
+    }
+    // A file that does not exist yet in an existing folder is a new one.
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+}
+
+// Raises the entries of a refused copy when name could not be copied into
+// destinationFolder.
+void CheckOneFile(const std::wstring& destinationFolder, const wchar_t* name)
+{
+    const std::wstring destination = AppendFileName(destinationFolder, name);
+    const DWORD refusal = WriteRefusal(destination);
+    if (refusal != ERROR_SUCCESS) {
+        RaiseRefusedCopy(name, destination, refusal);
+    }
+}
+
 // Copies one file over any file of the same name; raises when refused.
 void CopyOneFile(const std::wstring& sourceFolder, const std::wstring& destinationFolder, const wchar_t* name)
 {
     const std::wstring source = AppendFileName(sourceFolder, name);
     const std::wstring destination = AppendFileName(destinationFolder, name);
-    const BOOL copied = ::CopyFileW(source.c_str(), destination.c_str(), FALSE);
-    const DWORD error = copied ? ERROR_SUCCESS : ::GetLastError();
-    DebugLogPrintf(L"[info]: CopyFile, \"%s\", result , %d, ", name, copied ? 1 : 0);
-    if (!copied) {
-        RaiseSystemError(L"[error]: CopyFile, GetLastError, 0x%08x", error);
+    if (!::CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+        RaiseRefusedCopy(name, destination, ::GetLastError());
     }
+    DebugLogPrintf(L"[info]: CopyFile, \"%s\", result , %d, ", name, 1);
 }
 
-} // namespace
-
-std::wstring AppendFileName(const std::wstring& folder, const wchar_t* name)
-{
-    return name ? folder + name : folder;
-}
-
-void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder)
+// Calls step with the name of each plain file in sourceFolder, in listing
+// order. The folder is listed anew on each call: keeping the names between
+// the check and the copy would cost memory in proportion to the package.
+template <typename Step> void ForEachPlainFile(const std::wstring& sourceFolder, Step step)
 {
     const std::wstring pattern = sourceFolder + kEveryEntry;
     WIN32_FIND_DATAW entry = {};
@@ -57,7 +100,7 @@ void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& desti
     }
     do {
         if (IsPlainFile(entry)) {
-            CopyOneFile(sourceFolder, destinationFolder, entry.cFileName);
+            step(entry.cFileName);
         }
     } while (FindNextEntry(search.get(), &entry));
 
@@ -66,4 +109,21 @@ void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& desti
     if (error != ERROR_NO_MORE_FILES) {
         RaiseSystemError(L"[error]: FindNextFile, GetLastError, 0x%08x", error);
     }
+}
+
+} // namespace
+
+std::wstring AppendFileName(const std::wstring& folder, const wchar_t* name)
+{
+    return name ? folder + name : folder;
+}
+
+void CheckFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder)
+{
+    ForEachPlainFile(sourceFolder, [&](const wchar_t* name) { CheckOneFile(destinationFolder, name); });
+}
+
+void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder)
+{
+    ForEachPlainFile(sourceFolder, [&](const wchar_t* name) { CopyOneFile(sourceFolder, destinationFolder, name); });
 }

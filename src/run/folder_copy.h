@@ -2,6 +2,16 @@
 
 #include <string>
 
+// Makes sure, without changing anything, that every plain file lying
+// directly in sourceFolder could be copied into destinationFolder: an
+// existing file there must open for writing with every kind of sharing
+// allowed, and a new one must have its folder. Raises the failed outcome,
+// after logging the system's error code, when the source folder cannot be
+// listed completely, and at the first file that fails, with the entries its
+// refused copy would give, naming first the programs that hold it where the
+// system can tell.
+void CheckFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder);
+
 // Copies every plain file lying directly in sourceFolder into
 // destinationFolder, replacing files of the same name, with one log entry
 // per attempted copy. Both folders end with a backslash. Sub-folders are

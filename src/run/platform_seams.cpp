@@ -14,3 +14,8 @@ HANDLE CreateRunMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name) noex
 {
     return ::CreateMutexW(attributes, FALSE, name);
 }
+
+std::vector<FileHolder> ListFileHolders(const std::wstring& path)
+{
+    return AskRestartManagerForHolders(path);
+}

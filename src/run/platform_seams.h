@@ -1,5 +1,7 @@
 #pragma once
 
+#include "run/file_holders.h"
+
 #include <windows.h>
 
 // Platform calls of the run that the fault-injection build replaces at link
@@ -15,3 +17,6 @@ DWORD LongestLockWait() noexcept;
 
 // CreateMutexW, not taking the lock at once.
 HANDLE CreateRunMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name) noexcept;
+
+// The programs that hold a file open, as Restart Manager lists them.
+std::vector<FileHolder> ListFileHolders(const std::wstring& path);

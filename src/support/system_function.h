@@ -16,6 +16,13 @@ template <typename Function> Function ProcedureOf(HMODULE module, const char* fu
 
 } // namespace system_function_detail
 
+// A function of a module that the caller loaded; null when the module or
+// the function is missing.
+template <typename Function> Function FunctionOfModule(HMODULE module, const char* functionName) noexcept
+{
+    return system_function_detail::ProcedureOf<Function>(module, functionName);
+}
+
 // A function of an already loaded system module, or null where this
 // version of Windows lacks it.
 template <typename Function> Function LookUpSystemFunction(const wchar_t* moduleName, const char* functionName) noexcept

@@ -44,6 +44,8 @@ What it offers:
                                     it started too; returns the exit code
     WinePrefix.hold_file()          a file held open without sharing (error 32),
                                     or for reading only, as a log viewer does
+    WinePrefix.load_module()        a DLL kept loaded by another process
+    HELD_MODULE                     a DLL that load_module can load, copied into place
     WinePrefix.hold_mutex()         a named mutex owned, with an access list
     WinePrefix.unix_path(), windows_path(), map_drive(), map_share(), temp_windows,
     temp_unix, user_name, views, install_viewer(), remove_viewer()
@@ -58,7 +60,7 @@ by hand from a build in <repo>/build:
 
     QX_HOTFIX_EXE   the qxhotfix.exe to test
     QX_TOOLS_DIR    the folder of regfixture.exe, viewer_stub.exe,
-                    holdfile.exe, runjob.exe and exit_code.exe
+                    holdfile.exe, heldmodule.dll, runjob.exe and exit_code.exe
     QX_LOGSUMMARY_EXE, QX_LAUNCHER_EXE  qxlogsummary.exe and run-hotfix.exe
     QX_WINE         the Wine loader for that build (default: the wine
                     wrapper for a 32-bit exe, /usr/lib/wine/wine64 for a
@@ -100,6 +102,7 @@ from pathlib import Path, PureWindowsPath
 REPO = Path(__file__).resolve().parents[2]
 HOTFIX_EXE = Path(os.environ.get("QX_HOTFIX_EXE") or REPO / "build" / "qxhotfix.exe")
 TOOLS_DIR = Path(os.environ.get("QX_TOOLS_DIR") or REPO / "build" / "tests" / "tools")
+HELD_MODULE = TOOLS_DIR / "heldmodule.dll"
 WORK_ROOT = Path(os.environ.get("QX_E2E_WORK") or Path(tempfile.gettempdir()) / "qxhotfix-e2e")
 KEEP_PREFIXES = os.environ.get("QX_E2E_KEEP") == "1"
 MACHINES = ("win64", "win32")
@@ -805,6 +808,13 @@ class WinePrefix:
         milliseconds at the latest."""
         options = (["--create"] if create else []) + (["--read"] if read else [])
         return self._hold(options + [windows_path, str(milliseconds)], windows_path)
+
+    def load_module(self, windows_path, milliseconds=30000):
+        """Keeps a DLL loaded (holdfile.exe --load) inside the with block, as
+        a running program keeps its modules: writing it fails with error 32
+        meanwhile. The file must be a DLL of the tools' bitness, such as a
+        copy of HELD_MODULE."""
+        return self._hold(["--load", windows_path, str(milliseconds)], windows_path)
 
     def hold_mutex(self, name, access_list="-", milliseconds=30000):
         """Makes and owns a named mutex, with an access list in SDDL ("-":

@@ -7,6 +7,9 @@
 //                       ERROR_ACCESS_DENIED, as Windows refuses it to an
 //                       account that the existing lock does not grant
 //                       full access
+//   QX_FILE_HOLDERS     a number N: every file found in use is held by N
+//                       programs, "holder1.exe" to "holderN.exe", with
+//                       process ids 101 to 100 + N
 // Without them both behave as in the shipped exe.
 #include "run/platform_seams.h"
 
@@ -33,4 +36,17 @@ HANDLE CreateRunMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name) noex
         return nullptr;
     }
     return ::CreateMutexW(attributes, FALSE, name);
+}
+
+std::vector<FileHolder> ListFileHolders(const std::wstring& path)
+{
+    const std::optional<DWORD> count = NumberFromEnvironment(L"QX_FILE_HOLDERS");
+    if (!count) {
+        return AskRestartManagerForHolders(path);
+    }
+    std::vector<FileHolder> holders;
+    for (DWORD holder = 1; holder <= *count; ++holder) {
+        holders.push_back(FileHolder{L"holder" + std::to_wstring(holder) + L".exe", 100 + holder});
+    }
+    return holders;
 }

@@ -1,14 +1,18 @@
 // holdfile: keeps a file open with no sharing, so that every other open of
-// it fails with a sharing violation, for a given time; or holds a named
-// mutex, as another hotfix run (or another account's run) holds its lock.
+// it fails with a sharing violation, for a given time; or keeps a module
+// loaded, as a running program of the product keeps its DLLs; or holds a
+// named mutex, as another hotfix run (or another account's run) holds its
+// lock.
 //
 // Usage: holdfile [--create] [--read] PATH MILLISECONDS
+//        holdfile --load PATH MILLISECONDS
 //        holdfile --mutex ACCESS_LIST NAME MILLISECONDS
 //
 // Opens an existing file (--create: creates it when missing) for reading
 // and writing with share mode 0 (--read: for reading only, sharing every
-// way, as a log viewer or a tail watches a file), or creates and owns the mutex with the
-// access list in SDDL ("-": the default one). Prints "held" on a line of
+// way, as a log viewer or a tail watches a file), or loads the DLL at PATH
+// with LoadLibraryW, or creates and owns the mutex with the access list in
+// SDDL ("-": the default one). Prints "held" on a line of
 // its own once it holds, waits, lets go and prints "released". Exit code 1
 // with a message on standard error when it cannot hold.
 #include "tool_support.h"
@@ -57,12 +61,28 @@ int HoldMutex(const wchar_t* accessList, const wchar_t* name, DWORD milliseconds
     return 0;
 }
 
+int HoldModule(const wchar_t* path, DWORD milliseconds)
+{
+    const HMODULE module = ::LoadLibraryW(path);
+    if (!module) {
+        Fail(kTool, ErrorText("LoadLibraryW", ::GetLastError()));
+    }
+    SayLine("held");
+    ::Sleep(milliseconds);
+    ::FreeLibrary(module);
+    SayLine("released");
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t* argv[])
 {
     if (argc == 5 && std::wcscmp(argv[1], L"--mutex") == 0) {
         return HoldMutex(argv[2], argv[3], Milliseconds(argv[4]));
+    }
+    if (argc == 4 && std::wcscmp(argv[1], L"--load") == 0) {
+        return HoldModule(argv[2], Milliseconds(argv[3]));
     }
     int next = 1;
     bool create = false;
@@ -76,8 +96,8 @@ int wmain(int argc, wchar_t* argv[])
         ++next;
     }
     if (argc - next != 2) {
-        Fail(kTool, "usage: holdfile [--create] [--read] PATH MILLISECONDS | holdfile --mutex ACCESS_LIST NAME "
-                    "MILLISECONDS");
+        Fail(kTool, "usage: holdfile [--create] [--read] PATH MILLISECONDS | holdfile --load PATH "
+                    "MILLISECONDS | holdfile --mutex ACCESS_LIST NAME MILLISECONDS");
     }
     const wchar_t* path = argv[next];
     const DWORD milliseconds = Milliseconds(argv[next + 1]);

@@ -84,7 +84,125 @@ TEST_F(FolderCopyTest, RefusedCopyStopsTheFolderAndRaisesTheFailedOutcome)
 
 TEST_F(FolderCopyTest, MissingSourceFolderRaisesTheFailedOutcome)
 {
+    EXPECT_FALSE(Returns([&] { CheckFolderFiles(source_.Path() + L"missing\\", destination_.Path()); }));
     EXPECT_FALSE(Returns([&] { CopyFolderFiles(source_.Path() + L"missing\\", destination_.Path()); }));
+}
+
+// A destination file as the check finds it.
+enum class Destination { kNew, kFree, kHeldLikeALoadedModule, kHeldWithoutSharing };
+
+// Held as a loaded module is: open for reading, others may only read it.
+UniqueFileHandle Hold(const std::wstring& path, DWORD sharing)
+{
+    return UniqueFileHandle(
+        ::CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::string RefusedCopyEntry(const std::wstring& name)
+{
+    return "[info]: CopyFile, \"" + std::string(name.begin(), name.end()) + "\", result , 0, ";
+}
+
+struct CheckCase {
+    const char* behaviour;
+    bool folderExists;
+    std::vector<Destination> files; // a.dll, b.dll, ... in the order checked
+    int refused;                    // the file whose refusal is logged; -1: all pass
+    const char* error;
+};
+
+const CheckCase kChecks[] = {
+    {"a new file in an existing folder passes", true, {Destination::kNew}, -1, ""},
+    {"free files pass and stay unchanged", true, {Destination::kFree, Destination::kNew, Destination::kFree}, -1, ""},
+    {"a held file after a new one fails",
+     true,
+     {Destination::kNew, Destination::kHeldLikeALoadedModule},
+     1,
+     "0x00000020"},
+    {"the first held file wins",
+     true,
+     {Destination::kFree, Destination::kHeldWithoutSharing, Destination::kHeldLikeALoadedModule},
+     1,
+     "0x00000020"},
+    {"a missing destination folder fails", false, {Destination::kNew, Destination::kNew}, 0, "0x00000003"},
+};
+
+TEST(FolderCheckTest, FailsTheFirstFileWhoseCopyWouldFailAndChangesNothing)
+{
+    for (const CheckCase& c : kChecks) {
+        SCOPED_TRACE(c.behaviour);
+        const TestFolder source(TestFolder::UniqueTemporary());
+        const TestFolder folder(TestFolder::UniqueTemporary());
+        const std::wstring destination = c.folderExists ? folder.Path() : folder.Path() + L"missing\\";
+        for (std::size_t index = 0; index < c.files.size(); ++index) {
+            WriteFileBytes(source.Path() + static_cast<wchar_t>(L'a' + index) + L".dll", "new");
+        }
+        // The row's files in the order the check takes them.
+        const Names names = ListingOrder(source.Path());
+        ASSERT_EQ(names.size(), c.files.size());
+        std::vector<UniqueFileHandle> holds;
+        for (std::size_t index = 0; index < names.size(); ++index) {
+            const Destination file = c.files[index];
+            if (file != Destination::kNew) {
+                WriteFileBytes(destination + names[index], "old");
+            }
+            if (file == Destination::kHeldLikeALoadedModule || file == Destination::kHeldWithoutSharing) {
+                holds.push_back(Hold(destination + names[index],
+                                     file == Destination::kHeldLikeALoadedModule ? FILE_SHARE_READ : 0));
+                ASSERT_TRUE(holds.back());
+            }
+        }
+        const Names before = FolderEntries(folder.Path());
+        const std::size_t entriesBefore = ProcessLogEntries().size();
+
+        EXPECT_EQ(Returns([&] { CheckFolderFiles(source.Path(), destination); }), c.refused < 0);
+        const std::vector<std::string> entries = ProcessLogEntries();
+        if (c.refused < 0) {
+            EXPECT_EQ(entries.size(), entriesBefore) << "a check that passes logs nothing";
+        } else {
+            ASSERT_EQ(entries.size(), entriesBefore + 2);
+            EXPECT_EQ(entries[entriesBefore], RefusedCopyEntry(names[static_cast<std::size_t>(c.refused)]));
+            EXPECT_EQ(entries[entriesBefore + 1], std::string("[error]: CopyFile, GetLastError, ") + c.error);
+        }
+        EXPECT_EQ(FolderEntries(folder.Path()), before) << "the check creates nothing";
+        for (std::size_t index = 0; index < names.size(); ++index) {
+            if (c.files[index] == Destination::kFree) {
+                EXPECT_EQ(ReadFileBytes(destination + names[index]), "old") << "the check writes nothing";
+            }
+        }
+    }
+}
+
+// The programs named come from Restart Manager, which the fault build's
+// seam makes list as many as the test asks for.
+TEST_F(FolderCopyTest, FileInUseNamesTheFirstFewProgramsThatHoldIt)
+{
+    Write(source_.Path() + L"held.dll", "new");
+    Write(destination_.Path() + L"held.dll", "old");
+    const UniqueFileHandle held = Hold(destination_.Path() + L"held.dll", 0);
+    ASSERT_TRUE(held);
+    const struct {
+        const wchar_t* holders;
+        std::size_t named;
+        const wchar_t* destination;
+    } rows[] = {
+        {L"0", 0, L"held.dll"}, {L"2", 2, L"held.dll"}, {L"6", 4, L"held.dll"}, {L"2", 0, L"missing\\held.dll"}};
+    for (const auto& row : rows) {
+        const ScopedEnvironment holders(L"QX_FILE_HOLDERS", row.holders);
+        const std::wstring path = destination_.Path() + row.destination;
+        const std::wstring folder = path.substr(0, path.rfind(L'\\') + 1);
+        const std::size_t entriesBefore = ProcessLogEntries().size();
+        EXPECT_FALSE(Returns([&] { CheckFolderFiles(source_.Path(), folder); }));
+
+        const std::vector<std::string> entries = ProcessLogEntries();
+        ASSERT_EQ(entries.size(), entriesBefore + row.named + 2) << "with " << row.holders << " holders";
+        for (std::size_t holder = 1; holder <= row.named; ++holder) {
+            EXPECT_EQ(entries[entriesBefore + holder - 1], "[info]: In use by \"holder" + std::to_string(holder)
+                                                               + ".exe\", process id " + std::to_string(100 + holder));
+        }
+        EXPECT_EQ(entries[entriesBefore + row.named], RefusedCopyEntry(L"held.dll"))
+            << "the holders come before the failure's own entries";
+    }
 }
 
 // A listing that breaks off with an error is a failure, not the end of the
@@ -100,6 +218,9 @@ TEST_P(BrokenListingTest, OnlyTheEndOfTheListingCountsAsTheEnd)
     Write(source_.Path() + L"a.dll", "new");
     ::SetEnvironmentVariableW(L"QX_FIND_NEXT_ERROR", GetParam());
     const bool theEnd = std::wstring(GetParam()) == L"18";
+    EXPECT_EQ(Returns([&] { CheckFolderFiles(source_.Path(), destination_.Path()); }), theEnd)
+        << "FindNextFileW failing with error " << GetParam()
+        << (theEnd ? " is the end of the listing" : " is a broken listing, which must fail the check");
     EXPECT_EQ(Returns([&] { CopyFolderFiles(source_.Path(), destination_.Path()); }), theEnd)
         << "FindNextFileW failing with error " << GetParam()
         << (theEnd ? " is the end of the listing" : " is a broken listing, which must fail the copy");
@@ -141,6 +262,16 @@ class ProductRun {
 
     void RemoveShippedFolder(int pair) const { RemoveTree(shipped_.Path() + kShippedFolders[pair - 1]); }
 
+    // The pair's file in its install folder, old and held as a loaded
+    // module is, until the run ends.
+    void HoldInstalledFile(int pair)
+    {
+        const std::wstring path = install_.Path() + kInstallFolders[pair - 1] + PairFile(pair);
+        WriteFileBytes(path, "old");
+        holds_.push_back(Hold(path, FILE_SHARE_READ));
+        ASSERT_TRUE(holds_.back());
+    }
+
     // The pairs whose file reached the pair's own install folder; a file
     // anywhere else is reported as a failure.
     std::set<int> CopiedPairs() const
@@ -151,10 +282,10 @@ class ProductRun {
                 if (name == L"licensers\\") {
                     continue;
                 }
-                if (name == PairFile(folder)) {
-                    copied.insert(folder);
-                } else {
+                if (name != PairFile(folder)) {
                     ADD_FAILURE() << "pair " << folder << "'s install folder received " << testing::PrintToString(name);
+                } else if (ReadFileBytes(install_.Path() + kInstallFolders[folder - 1] + name) == "new") {
+                    copied.insert(folder);
                 }
             }
         }
@@ -165,6 +296,7 @@ class ProductRun {
     ProductRegistry registry_;
     TestFolder install_{TestFolder::UniqueTemporary()};
     TestFolder shipped_{GetExecutableFolder() + L"modules\\"};
+    std::vector<UniqueFileHandle> holds_;
 };
 
 std::string Describe(bool productType1, bool nativeX64)
@@ -196,19 +328,37 @@ TEST_P(CopyPlanTest, CopiesThePlannedPairsIntoTheirViewsFolders)
         << "wrong pairs copied for " << Describe(c.productType1, c.nativeX64);
 }
 
-// Making each planned pair fail in turn shows the order: exactly the pairs
-// before the failed one are copied, and the run stops there.
-TEST_P(CopyPlanTest, CopiesInPlanOrderAndStopsAtTheFirstFailedPair)
+// Each planned pair fails in turn, and every pair after it fails in the
+// other way: the first failure in plan order is the one logged, whether
+// it is a shipped folder that cannot be listed or a file in use, and no
+// file of any pair is copied.
+TEST_P(CopyPlanTest, FirstFailureInPlanOrderStopsTheRunBeforeAnyCopy)
 {
     const PlanCase& c = GetParam();
     for (std::size_t failing = 0; failing < c.pairs.size(); ++failing) {
-        const ProductRun run;
-        run.RemoveShippedFolder(c.pairs[failing]);
-        EXPECT_FALSE(Returns([&] { ApplyCopyPlan(c.productType1, c.nativeX64); }));
-        EXPECT_EQ(run.CopiedPairs(),
-                  std::set<int>(c.pairs.begin(), c.pairs.begin() + static_cast<std::ptrdiff_t>(failing)))
-            << Describe(c.productType1, c.nativeX64) << ": when pair " << c.pairs[failing]
-            << " fails, exactly the pairs before it in the plan are copied";
+        for (const bool firstIsInUse : {true, false}) {
+            ProductRun run;
+            for (std::size_t pair = failing; pair < c.pairs.size(); ++pair) {
+                if ((pair == failing) == firstIsInUse) {
+                    run.HoldInstalledFile(c.pairs[pair]);
+                } else {
+                    run.RemoveShippedFolder(c.pairs[pair]);
+                }
+            }
+            const std::string when = Describe(c.productType1, c.nativeX64) + ", pair "
+                                     + std::to_string(c.pairs[failing]) + (firstIsInUse ? " in use" : " not shipped")
+                                     + " and every pair after it failing";
+            EXPECT_FALSE(Returns([&] { ApplyCopyPlan(c.productType1, c.nativeX64); })) << when;
+            EXPECT_EQ(run.CopiedPairs(), std::set<int>()) << when << ": a failure seen before the first copy";
+            const std::vector<std::string> entries = ProcessLogEntries();
+            ASSERT_GE(entries.size(), 2u);
+            if (firstIsInUse) {
+                EXPECT_EQ(entries.end()[-2], RefusedCopyEntry(PairFile(c.pairs[failing]))) << when;
+                EXPECT_EQ(entries.back(), "[error]: CopyFile, GetLastError, 0x00000020") << when;
+            } else {
+                EXPECT_EQ(entries.back(), "[error]: FindFirstFile, GetLastError, 0x00000003") << when;
+            }
+        }
     }
 }
 

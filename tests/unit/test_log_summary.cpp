@@ -352,4 +352,14 @@ TEST(WindowsTextTest, SystemMessageOnOneLine)
     EXPECT_EQ(ErrorCodeText(ERROR_SHARING_VIOLATION), "0x00000020");
 }
 
+TEST(WindowsTextTest, MeaningOfAFileInUseSaysToCloseTheProduct)
+{
+    const std::wstring closeIt = L" Close the product, then run the hotfix again.";
+    const std::wstring inUse = ErrorMeaning(ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(inUse, SystemMessage(ERROR_SHARING_VIOLATION) + closeIt);
+    for (const DWORD code : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_PATH_NOT_FOUND}}) {
+        EXPECT_EQ(ErrorMeaning(code), SystemMessage(code)) << "error " << code << " needs no advice";
+    }
+}
+
 } // namespace
