@@ -49,6 +49,17 @@ void LogFileHolders(const std::wstring& path)
     RaiseSystemError(L"[error]: CopyFile, GetLastError, 0x%08x", error);
 }
 
+// CopyFileW refuses to replace a hidden file with access denied, although
+// the file can be opened for writing.
+DWORD HiddenFileRefusal(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!::GetFileInformationByHandle(file, &information)) {
+        return ::GetLastError();
+    }
+    return (information.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
 // Why a copy to destination would be refused, ERROR_SUCCESS when it would
 // not. The open changes nothing: the file is closed at once, unwritten.
 DWORD WriteRefusal(const std::wstring& destination)
@@ -57,7 +68,7 @@ DWORD WriteRefusal(const std::wstring& destination)
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file) {
-        return ERROR_SUCCESS;
+        return HiddenFileRefusal(file.get());
     }
     // A file that does not exist yet in an existing folder is a new one.
     const DWORD error = ::GetLastError();

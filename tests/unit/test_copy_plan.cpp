@@ -89,7 +89,7 @@ TEST_F(FolderCopyTest, MissingSourceFolderRaisesTheFailedOutcome)
 }
 
 // A destination file as the check finds it.
-enum class Destination { kNew, kFree, kHeldLikeALoadedModule, kHeldWithoutSharing };
+enum class Destination { kNew, kFree, kHidden, kHeldLikeALoadedModule, kHeldWithoutSharing };
 
 // Held as a loaded module is: open for reading, others may only read it.
 UniqueFileHandle Hold(const std::wstring& path, DWORD sharing)
@@ -124,6 +124,11 @@ const CheckCase kChecks[] = {
      {Destination::kFree, Destination::kHeldWithoutSharing, Destination::kHeldLikeALoadedModule},
      1,
      "0x00000020"},
+    {"a hidden file fails, as Windows' copy refuses to replace one",
+     true,
+     {Destination::kFree, Destination::kHidden},
+     1,
+     "0x00000005"},
     {"a missing destination folder fails", false, {Destination::kNew, Destination::kNew}, 0, "0x00000003"},
 };
 
@@ -145,6 +150,9 @@ TEST(FolderCheckTest, FailsTheFirstFileWhoseCopyWouldFailAndChangesNothing)
             const Destination file = c.files[index];
             if (file != Destination::kNew) {
                 WriteFileBytes(destination + names[index], "old");
+            }
+            if (file == Destination::kHidden) {
+                ASSERT_TRUE(::SetFileAttributesW((destination + names[index]).c_str(), FILE_ATTRIBUTE_HIDDEN));
             }
             if (file == Destination::kHeldLikeALoadedModule || file == Destination::kHeldWithoutSharing) {
                 holds.push_back(Hold(destination + names[index],
