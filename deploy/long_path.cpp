@@ -31,24 +31,6 @@ std::wstring WithoutExtendedPrefix(const std::wstring& path)
     return path;
 }
 
-// Asks a function that fills a buffer of a given size for its text,
-// growing the buffer as it says; empty on failure.
-template <typename Fill> std::wstring GrowingText(Fill fill)
-{
-    std::wstring text(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = fill(static_cast<DWORD>(text.size()), text.data());
-        if (length == 0) {
-            return std::wstring();
-        }
-        if (length < text.size()) {
-            text.resize(length);
-            return text;
-        }
-        text.resize(length);
-    }
-}
-
 } // namespace
 
 std::wstring FullPath(const std::wstring& path)

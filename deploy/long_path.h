@@ -1,6 +1,26 @@
 #pragma once
 
+#include <windows.h>
+
 #include <string>
+
+// Asks a function that fills a buffer of a given size for its text,
+// growing the buffer as it says; empty on failure.
+template <typename Fill> std::wstring GrowingText(Fill fill)
+{
+    std::wstring text(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = fill(static_cast<DWORD>(text.size()), text.data());
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < text.size()) {
+            text.resize(length);
+            return text;
+        }
+        text.resize(length);
+    }
+}
 
 // The full path of a path given on the command line, relative ones read
 // against the current folder; empty when the system cannot tell it.

@@ -73,18 +73,7 @@ GetTempPathFunction LookUpGetTempPath2()
 std::wstring TemporaryFolder(GetTempPathFunction getTempPath2)
 {
     const GetTempPathFunction getTempPath = getTempPath2 ? getTempPath2 : ::GetTempPathW;
-    std::wstring folder(MAX_PATH + 1, L'\0');
-    for (;;) {
-        const DWORD length = getTempPath(static_cast<DWORD>(folder.size()), folder.data());
-        if (length == 0) {
-            return std::wstring();
-        }
-        if (length < folder.size()) {
-            folder.resize(length);
-            return folder;
-        }
-        folder.resize(length + 1);
-    }
+    return GrowingText(getTempPath);
 }
 
 std::wstring RandomFolderName()

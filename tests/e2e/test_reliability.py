@@ -144,6 +144,16 @@ class LockedLogTest(ReliabilityTestCase):
     when it starts, so every name the run may choose in the next seconds is
     held."""
 
+    def applied_log_lines(self, install):
+        """The lines of the one log the run wrote, checked to open and end as
+        an applied run's do."""
+        written = [log for log in install.exe.logs() if log.stat().st_size]
+        self.assertEqual(len(written), 1)
+        lines = harness.parse_log(written[0].read_bytes()).lines
+        self.assertEqual(lines[0], f"#InitialInfo,{install.exe.exe_windows},{self.prefix.user_name}")
+        self.assertEqual(lines[-1], SUCCESS)
+        return lines
+
     @contextlib.contextmanager
     def hold_log_names(self, install, milliseconds, read=False):
         with contextlib.ExitStack() as stack:
@@ -163,11 +173,7 @@ class LockedLogTest(ReliabilityTestCase):
         with self.hold_log_names(install, 1000):
             run = harness.run_hotfix(install.exe, ["/s"])
         self.assertEqual(run.exit_code, 0)
-        written = [log for log in install.exe.logs() if log.stat().st_size]
-        self.assertEqual(len(written), 1)
-        lines = harness.parse_log(written[0].read_bytes()).lines
-        self.assertEqual(lines[0], f"#InitialInfo,{install.exe.exe_windows},{self.prefix.user_name}")
-        self.assertEqual(lines[-1], SUCCESS)
+        self.applied_log_lines(install)
         self.assertEqual(install.tree(), self.applied_tree(install))
 
     def test_read_by_a_viewer_for_the_whole_run_every_line_arrives(self):
@@ -176,11 +182,7 @@ class LockedLogTest(ReliabilityTestCase):
         with self.hold_log_names(install, 120000, read=True):
             run = harness.run_hotfix(install.exe, ["/s"], timeout=120)
         self.assertEqual(run.exit_code, 0)
-        written = [log for log in install.exe.logs() if log.stat().st_size]
-        self.assertEqual(len(written), 1)
-        lines = harness.parse_log(written[0].read_bytes()).lines
-        self.assertEqual(lines[0], f"#InitialInfo,{install.exe.exe_windows},{self.prefix.user_name}")
-        self.assertEqual(lines[-1], SUCCESS)
+        lines = self.applied_log_lines(install)
         copied = sum(len(install.shipped_files(pair)) for pair in planned_pairs("win64", 1))
         self.assertEqual(sum(line.endswith("result , 1, ") for line in lines), copied)
 
