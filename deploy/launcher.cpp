@@ -4,6 +4,7 @@
 #include "package_check.h"
 #include "private_folder.h"
 #include "support/module_path.h"
+#include "support/standard_error.h"
 #include "support/unique_handle.h"
 
 #include <windows.h>
@@ -24,28 +25,6 @@ constexpr std::wstring::size_type kLogNameLength = 32;
 constexpr wchar_t kStagingFailed[] = L"run-hotfix: cannot stage the package: ";
 // Far more than a package of tens of files lists.
 constexpr LONGLONG kLongestChecksumList = 16LL << 20;
-
-void PrintError(const std::wstring& message) noexcept
-{
-    try {
-        const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
-        const std::wstring line = message + L"\r\n";
-        DWORD written = 0;
-        DWORD mode = 0;
-        if (::GetConsoleMode(handle, &mode)) {
-            ::WriteConsoleW(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-            return;
-        }
-        const int size =
-            ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
-        std::string utf8(static_cast<std::string::size_type>(size), '\0');
-        ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), utf8.data(), size, nullptr,
-                              nullptr);
-        ::WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-    } catch (...) {
-        // Out of memory: the message is lost, the exit code still tells.
-    }
-}
 
 std::wstring Quoted(const std::wstring& path)
 {

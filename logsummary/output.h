@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/standard_error.h"
+
 #include <windows.h>
 
 #include <string>
@@ -27,7 +29,3 @@ class StandardOutput {
     std::string pending_;
     DWORD writeError_ = ERROR_SUCCESS;
 };
-
-// One line on standard error: as UTF-16 to a console, which shows any
-// character, and as UTF-8 when redirected.
-void PrintError(const std::wstring& message) noexcept;

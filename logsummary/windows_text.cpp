@@ -2,7 +2,6 @@
 
 #include "support/unique_handle.h"
 
-#include <climits>
 #include <cstdio>
 
 namespace {
@@ -33,20 +32,6 @@ std::wstring OnOneLine(std::wstring_view text)
 
 } // namespace
 
-std::string ToUtf8(std::wstring_view text)
-{
-    if (text.empty() || text.size() > INT_MAX) {
-        return std::string();
-    }
-    const int units = static_cast<int>(text.size());
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) {
-        return std::string();
-    }
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, utf8.data(), bytes, nullptr, nullptr);
-    return utf8;
-}
 
 std::wstring SystemMessage(DWORD code)
 {

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "support/standard_error.h"
+
 #include <windows.h>
 
 #include <string>
 #include <string_view>
 
-// UTF-16 text as UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string ToUtf8(std::wstring_view text);
 
 // The system's message for a Windows error code on one line, its line
 // breaks and trailing blanks gone; empty for a code it does not know.
