@@ -380,8 +380,7 @@ int RunLauncher(const std::wstring& share)
         PrintError(kStagingFailed + precondition);
         return kLauncherFailed;
     }
-    const PrivateFolder folder =
-        CreatePrivateFolder(temp, PrivateFolderSddl(LaunchingAccountSid()), CreateFolderWithAccessList);
+    const PrivateFolder folder = CreatePrivateFolder(temp, kPrivateFolderSddl, CreateFolderWithAccessList);
     if (folder.error != ERROR_SUCCESS) {
         PrintError(kStagingFailed + std::wstring(L"cannot create a folder in ") + Quoted(temp) + L", "
                    + ErrorText(folder.error));

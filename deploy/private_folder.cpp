@@ -7,63 +7,13 @@
 #include <ntsecapi.h>
 #include <sddl.h>
 
-#include <vector>
-
 namespace {
 
-constexpr wchar_t kSystemSid[] = L"S-1-5-18";
 // A name is drawn again only when one exists already; this many clashes
 // of 64 random bits mean the random source is broken.
 constexpr int kNameAttempts = 16;
 
-struct SidStringTraits {
-    using Handle = wchar_t*;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle text) noexcept { ::LocalFree(text); }
-};
-using UniqueSidString = UniqueHandle<SidStringTraits>;
-
-std::vector<unsigned char> TokenUserOf(HANDLE token)
-{
-    DWORD size = 0;
-    ::GetTokenInformation(token, ::TokenUser, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size);
-    if (size == 0 || !::GetTokenInformation(token, ::TokenUser, buffer.data(), size, &size)) {
-        return {};
-    }
-    return buffer;
-}
-
 } // namespace
-
-std::wstring PrivateFolderSddl(const std::wstring& accountSid)
-{
-    // P: protected, nothing inherited from the parent. OICI: files and
-    // folders inside inherit each entry. FA: full control.
-    std::wstring sddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-    if (!accountSid.empty() && accountSid != kSystemSid) {
-        sddl += L"(A;OICI;FA;;;" + accountSid + L")";
-    }
-    return sddl;
-}
-
-std::wstring LaunchingAccountSid()
-{
-    UniqueKernelHandle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) {
-        return std::wstring();
-    }
-    std::vector<unsigned char> user = TokenUserOf(token.get());
-    if (user.empty()) {
-        return std::wstring();
-    }
-    UniqueSidString text;
-    const PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
-    if (!::ConvertSidToStringSidW(sid, text.put())) {
-        return std::wstring();
-    }
-    return text.get();
-}
 
 GetTempPathFunction LookUpGetTempPath2()
 {

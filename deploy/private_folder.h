@@ -5,15 +5,14 @@
 #include <functional>
 #include <string>
 
-// The access list of the launcher's private folder, in SDDL: protected, so
-// that nothing is inherited from the temporary folder, with full control for
-// SYSTEM, the Administrators and the launching account (accountSid, a string
-// SID; left out when it is SYSTEM), inherited by everything inside.
-std::wstring PrivateFolderSddl(const std::wstring& accountSid);
-
-// The string SID of the account this process runs as; empty when the
-// system cannot tell it.
-std::wstring LaunchingAccountSid();
+// The access list of the launcher's private folder, in SDDL: owned by the
+// Administrators; protected, so that nothing is inherited from the temporary
+// folder; full control for SYSTEM and the Administrators only, inherited by
+// everything inside. The launching account is not named: an administrator's
+// everyday, unelevated programs share its user SID, and must not be able to
+// change what then runs elevated. The launcher's manifest asks for
+// administrator rights, so its token holds the Administrators group.
+inline constexpr wchar_t kPrivateFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // GetTempPath2W where kernel32 has it (newer Windows only), else null.
 using GetTempPathFunction = DWORD(WINAPI*)(DWORD, LPWSTR);

@@ -13,7 +13,6 @@ constexpr const wchar_t* kSystemInfoKey = L"SystemInfo";
 constexpr std::int32_t kRequiredMajor = 9;
 constexpr std::int32_t kRequiredMinor = 1;
 constexpr std::int32_t kRequiredPatch = 3;
-constexpr DWORD kLoadLibrarySearchSystem32 = 0x800;
 
 // Folds only A to Z, so no locale can make another character match.
 wchar_t AsciiLower(wchar_t c)
@@ -88,14 +87,4 @@ bool IsNativeX64()
         ::GetSystemInfo(&info);
     }
     return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
-}
-
-void RestrictDllSearchPath()
-{
-    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-    const auto setDefaultDllDirectories =
-        LookUpSystemFunction<SetDefaultDllDirectoriesFunction>(L"kernel32.dll", "SetDefaultDllDirectories");
-    if (setDefaultDllDirectories) {
-        setDefaultDllDirectories(kLoadLibrarySearchSystem32);
-    }
 }

@@ -15,6 +15,3 @@ bool IsProductType1();
 
 // True when the machine's native processor architecture is x64.
 bool IsNativeX64();
-
-// Limits DLL loading to the system folder where the system supports it.
-void RestrictDllSearchPath();

@@ -5,6 +5,7 @@
 #include "run/interruption.h"
 #include "run/outcome.h"
 #include "run/run_hotfix.h"
+#include "support/dll_search.h"
 
 namespace {
 
