@@ -49,40 +49,48 @@ void LogFileHolders(const std::wstring& path)
     RaiseSystemError(L"[error]: CopyFile, GetLastError, 0x%08x", error);
 }
 
-// CopyFileW refuses to replace a hidden file with access denied, although
-// the file can be opened for writing.
-DWORD HiddenFileRefusal(HANDLE file)
+// The hidden and system attributes: CopyFileW gives the new file the shipped
+// file's attributes, and replacing a file that has either of them with one
+// that lacks it is refused with access denied.
+constexpr DWORD kReplacementGuardingAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Why the copy would refuse to replace the open file with a shipped file of
+// the given attributes, ERROR_SUCCESS when it would not.
+DWORD AttributeRefusal(HANDLE file, DWORD shippedAttributes)
 {
-    BY_HANDLE_FILE_INFORMATION information = {};
-    if (!::GetFileInformationByHandle(file, &information)) {
+    FILE_BASIC_INFO information = {};
+    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &information, sizeof information)) {
         return ::GetLastError();
     }
-    return (information.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+    const DWORD lacking = information.FileAttributes & kReplacementGuardingAttributes & ~shippedAttributes;
+    return lacking != 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
-// Why a copy to destination would be refused, ERROR_SUCCESS when it would
-// not. The open changes nothing: the file is closed at once, unwritten.
-DWORD WriteRefusal(const std::wstring& destination)
+// Why a copy of a shipped file of the given attributes to destination would
+// be refused, ERROR_SUCCESS when it would not. The destination is opened as
+// the copy opens it, for writing, letting others only read and write it, so
+// that a program holding it with delete access refuses the check as it
+// would the copy. The open changes nothing: the file is closed at once.
+DWORD WriteRefusal(const std::wstring& destination, DWORD shippedAttributes)
 {
-    const UniqueFileHandle file(::CreateFileW(destination.c_str(), GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueFileHandle file(::CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file) {
-        return HiddenFileRefusal(file.get());
+        return AttributeRefusal(file.get(), shippedAttributes);
     }
     // A file that does not exist yet in an existing folder is a new one.
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
-// Raises the entries of a refused copy when name could not be copied into
-// destinationFolder.
-void CheckOneFile(const std::wstring& destinationFolder, const wchar_t* name)
+// Raises the entries of a refused copy when the shipped file could not be
+// copied into destinationFolder.
+void CheckOneFile(const std::wstring& destinationFolder, const WIN32_FIND_DATAW& shipped)
 {
-    const std::wstring destination = AppendFileName(destinationFolder, name);
-    const DWORD refusal = WriteRefusal(destination);
+    const std::wstring destination = AppendFileName(destinationFolder, shipped.cFileName);
+    const DWORD refusal = WriteRefusal(destination, shipped.dwFileAttributes);
     if (refusal != ERROR_SUCCESS) {
-        RaiseRefusedCopy(name, destination, refusal);
+        RaiseRefusedCopy(shipped.cFileName, destination, refusal);
     }
 }
 
@@ -97,8 +105,8 @@ void CopyOneFile(const std::wstring& sourceFolder, const std::wstring& destinati
     DebugLogPrintf(L"[info]: CopyFile, \"%s\", result , %d, ", name, 1);
 }
 
-// Calls step with the name of each plain file in sourceFolder, in listing
-// order. The folder is listed anew on each call: keeping the names between
+// Calls step with the listing entry of each plain file in sourceFolder, in
+// listing order. The folder is listed anew on each call: keeping the names between
 // the check and the copy would cost memory in proportion to the package.
 template <typename Step> void ForEachPlainFile(const std::wstring& sourceFolder, Step step)
 {
@@ -111,7 +119,7 @@ template <typename Step> void ForEachPlainFile(const std::wstring& sourceFolder,
     }
     do {
         if (IsPlainFile(entry)) {
-            step(entry.cFileName);
+            step(entry);
         }
     } while (FindNextEntry(search.get(), &entry));
 
@@ -131,10 +139,12 @@ std::wstring AppendFileName(const std::wstring& folder, const wchar_t* name)
 
 void CheckFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder)
 {
-    ForEachPlainFile(sourceFolder, [&](const wchar_t* name) { CheckOneFile(destinationFolder, name); });
+    ForEachPlainFile(sourceFolder, [&](const WIN32_FIND_DATAW& shipped) { CheckOneFile(destinationFolder, shipped); });
 }
 
 void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& destinationFolder)
 {
-    ForEachPlainFile(sourceFolder, [&](const wchar_t* name) { CopyOneFile(sourceFolder, destinationFolder, name); });
+    ForEachPlainFile(sourceFolder, [&](const WIN32_FIND_DATAW& shipped) {
+        CopyOneFile(sourceFolder, destinationFolder, shipped.cFileName);
+    });
 }

@@ -4,8 +4,9 @@
 
 // Makes sure, without changing anything, that every plain file lying
 // directly in sourceFolder could be copied into destinationFolder: an
-// existing file there must open for writing with every kind of sharing
-// allowed, and a new one must have its folder. Raises the failed outcome,
+// existing file there must open for writing as the copy opens it, and have
+// no hidden or system attribute that its shipped file lacks, and a new one
+// must have its folder. Raises the failed outcome,
 // after logging the system's error code, when the source folder cannot be
 // listed completely, and at the first file that fails, with the entries its
 // refused copy would give, naming first the programs that hold it where the

@@ -88,14 +88,48 @@ TEST_F(FolderCopyTest, MissingSourceFolderRaisesTheFailedOutcome)
     EXPECT_FALSE(Returns([&] { CopyFolderFiles(source_.Path() + L"missing\\", destination_.Path()); }));
 }
 
-// A destination file as the check finds it.
-enum class Destination { kNew, kFree, kHidden, kHeldLikeALoadedModule, kHeldWithoutSharing };
+// A destination file as the check finds it, and the attributes of its
+// shipped file where they matter.
+enum class Destination {
+    kNew,
+    kFree,
+    kHidden,          // shipped without the attribute
+    kHiddenAsShipped, // shipped hidden too, as a first run copied it
+    kSystem,          // shipped without the attribute
+    kSystemAsShipped, // shipped as a system file too
+    kHeldLikeALoadedModule,
+    kHeldWithoutSharing,
+    kHeldForDeletion, // as a sync client or a scanner that may move it holds it
+};
+
+// The hidden or system attribute that a row gives the destination, and
+// whether its shipped file carries it too.
+struct GuardedAttribute {
+    DWORD attribute;
+    bool shipped;
+};
+
+std::optional<GuardedAttribute> GuardedAttributeOf(Destination file)
+{
+    switch (file) {
+    case Destination::kHidden:
+        return GuardedAttribute{FILE_ATTRIBUTE_HIDDEN, false};
+    case Destination::kHiddenAsShipped:
+        return GuardedAttribute{FILE_ATTRIBUTE_HIDDEN, true};
+    case Destination::kSystem:
+        return GuardedAttribute{FILE_ATTRIBUTE_SYSTEM, false};
+    case Destination::kSystemAsShipped:
+        return GuardedAttribute{FILE_ATTRIBUTE_SYSTEM, true};
+    default:
+        return std::nullopt;
+    }
+}
 
 // Held as a loaded module is: open for reading, others may only read it.
-UniqueFileHandle Hold(const std::wstring& path, DWORD sharing)
+UniqueFileHandle Hold(const std::wstring& path, DWORD sharing, DWORD access = GENERIC_READ)
 {
     return UniqueFileHandle(
-        ::CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ::CreateFileW(path.c_str(), access, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 std::string RefusedCopyEntry(const std::wstring& name)
@@ -124,11 +158,26 @@ const CheckCase kChecks[] = {
      {Destination::kFree, Destination::kHeldWithoutSharing, Destination::kHeldLikeALoadedModule},
      1,
      "0x00000020"},
-    {"a hidden file fails, as Windows' copy refuses to replace one",
+    {"a file held with delete access fails, as the copy's open shares no deletion",
+     true,
+     {Destination::kFree, Destination::kHeldForDeletion},
+     1,
+     "0x00000020"},
+    {"a hidden file fails when its shipped file is not hidden, as the copy refuses to replace it",
      true,
      {Destination::kFree, Destination::kHidden},
      1,
      "0x00000005"},
+    {"a system file fails when its shipped file is not one",
+     true,
+     {Destination::kFree, Destination::kSystem},
+     1,
+     "0x00000005"},
+    {"a hidden or system file passes when its shipped file carries the same attribute",
+     true,
+     {Destination::kHiddenAsShipped, Destination::kSystemAsShipped},
+     -1,
+     ""},
     {"a missing destination folder fails", false, {Destination::kNew, Destination::kNew}, 0, "0x00000003"},
 };
 
@@ -151,12 +200,20 @@ TEST(FolderCheckTest, FailsTheFirstFileWhoseCopyWouldFailAndChangesNothing)
             if (file != Destination::kNew) {
                 WriteFileBytes(destination + names[index], "old");
             }
-            if (file == Destination::kHidden) {
-                ASSERT_TRUE(::SetFileAttributesW((destination + names[index]).c_str(), FILE_ATTRIBUTE_HIDDEN));
+            if (const std::optional<GuardedAttribute> guarded = GuardedAttributeOf(file)) {
+                ASSERT_TRUE(::SetFileAttributesW((destination + names[index]).c_str(), guarded->attribute));
+                if (guarded->shipped) {
+                    ASSERT_TRUE(::SetFileAttributesW((source.Path() + names[index]).c_str(), guarded->attribute));
+                }
             }
             if (file == Destination::kHeldLikeALoadedModule || file == Destination::kHeldWithoutSharing) {
                 holds.push_back(Hold(destination + names[index],
                                      file == Destination::kHeldLikeALoadedModule ? FILE_SHARE_READ : 0));
+                ASSERT_TRUE(holds.back());
+            }
+            if (file == Destination::kHeldForDeletion) {
+                holds.push_back(Hold(destination + names[index], FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     GENERIC_READ | DELETE));
                 ASSERT_TRUE(holds.back());
             }
         }
@@ -174,7 +231,7 @@ TEST(FolderCheckTest, FailsTheFirstFileWhoseCopyWouldFailAndChangesNothing)
         }
         EXPECT_EQ(FolderEntries(folder.Path()), before) << "the check creates nothing";
         for (std::size_t index = 0; index < names.size(); ++index) {
-            if (c.files[index] == Destination::kFree) {
+            if (c.files[index] == Destination::kFree || GuardedAttributeOf(c.files[index])) {
                 EXPECT_EQ(ReadFileBytes(destination + names[index]), "old") << "the check writes nothing";
             }
         }
