@@ -4,27 +4,63 @@
 #include "run/outcome.h"
 #include "run/platform_seams.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
+#include <cwchar>
 #include <utility>
 
 namespace {
 
 constexpr const wchar_t* kLockName = L"Global\\qxhotfix-9.1.3-apply";
-// All that a run needs of a lock that another account made.
-constexpr DWORD kWaitAndReleaseAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+// All that a run needs of a lock that another account made: waiting,
+// releasing, and reading its owner.
+constexpr DWORD kWaitAndReleaseAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL;
 
-OpenedRunLock CreateLock(const wchar_t* name, const wchar_t* accessList) noexcept
+// A lock as CreateLock left it: existed tells that the name was taken already.
+struct CreatedLock {
+    OpenedRunLock lock;
+    bool existed = false;
+};
+
+CreatedLock CreateLock(const wchar_t* name, const wchar_t* accessList) noexcept
 {
     UniqueLocalMemory descriptor;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, descriptor.put(),
                                                                 nullptr)) {
-        return OpenedRunLock{UniqueKernelHandle(), ::GetLastError()};
+        return CreatedLock{OpenedRunLock{UniqueKernelHandle(), ::GetLastError()}};
     }
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
     UniqueKernelHandle mutex(CreateRunMutex(&attributes, name));
-    const DWORD error = mutex ? ERROR_SUCCESS : ::GetLastError();
-    return OpenedRunLock{std::move(mutex), error};
+    const DWORD error = ::GetLastError();
+    if (!mutex) {
+        return CreatedLock{OpenedRunLock{UniqueKernelHandle(), error}};
+    }
+    return CreatedLock{OpenedRunLock{std::move(mutex), ERROR_SUCCESS}, error == ERROR_ALREADY_EXISTS};
+}
+
+// The access list without its owner, which the token then gives: for a
+// token that may not name the Administrators as owner. SYSTEM's own token
+// gives SYSTEM, which the owner rule accepts too.
+const wchar_t* WithoutOwner(const wchar_t* accessList) noexcept
+{
+    const wchar_t* dacl = std::wcsstr(accessList, L"D:");
+    return dacl ? dacl : accessList;
+}
+
+// Whether a run may wait for the lock: SYSTEM or the Administrators own it.
+// An owner that cannot be read counts as another account's.
+bool IsOwnedByARun(HANDLE mutex) noexcept
+{
+    PSID owner = nullptr;
+    UniqueLocalMemory descriptor;
+    if (::GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                          descriptor.put())
+            != ERROR_SUCCESS
+        || !owner) {
+        return false;
+    }
+    return ::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
 }
 
 struct LockWait {
@@ -48,13 +84,23 @@ void LogRunningWithoutLock(DWORD error)
 
 OpenedRunLock OpenRunLock(const wchar_t* name, const wchar_t* accessList) noexcept
 {
-    OpenedRunLock lock = CreateLock(name, accessList);
+    CreatedLock created = CreateLock(name, accessList);
+    if (created.lock.error == ERROR_INVALID_OWNER) {
+        created = CreateLock(name, WithoutOwner(accessList));
+    }
+    OpenedRunLock& lock = created.lock;
     if (lock.error == ERROR_ACCESS_DENIED) {
         UniqueKernelHandle opened(::OpenMutexW(kWaitAndReleaseAccess, FALSE, name));
         lock.error = opened ? ERROR_SUCCESS : ::GetLastError();
         lock.mutex = std::move(opened);
+        created.existed = static_cast<bool>(lock.mutex);
     }
-    return lock;
+    // A lock this run made is its own, whatever owner its token gave it.
+    if (created.existed && !IsOwnedByARun(lock.mutex.get())) {
+        lock.mutex.reset();
+        lock.error = ERROR_INVALID_OWNER;
+    }
+    return std::move(lock);
 }
 
 SingleRunLock::SingleRunLock() : SingleRunLock(kLockName) {}

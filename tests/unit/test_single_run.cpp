@@ -15,6 +15,7 @@
 namespace {
 
 constexpr const wchar_t* kLockName = L"Global\\qxhotfix-9.1.3-apply";
+constexpr const char* kRunningWithoutTheLock = "[info]: Running without the single-run lock, GetLastError, ";
 
 // Whether another thread could take the lock right now.
 bool LockIsFree()
@@ -32,6 +33,16 @@ bool LockIsFree()
     return free;
 }
 
+// A lock made by another account, or by another run, with the given
+// descriptor in SDDL; taken at once when initiallyOwned.
+UniqueKernelHandle MakeLock(const wchar_t* name, const wchar_t* descriptorText, BOOL initiallyOwned = FALSE)
+{
+    UniqueLocalMemory descriptor;
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptorText, SDDL_REVISION_1, descriptor.put(), nullptr);
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+    return UniqueKernelHandle(::CreateMutexW(&attributes, initiallyOwned, name));
+}
+
 TEST(SingleRunLockTest, HeldForTheLifeOfTheObject)
 {
     {
@@ -46,7 +57,7 @@ TEST(SingleRunLockTest, WaitsForARunThatHoldsTheLock)
     HANDLE taken = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const UniqueKernelHandle takenOwner(taken);
     std::thread otherRun([taken] {
-        const UniqueKernelHandle mutex(::CreateMutexW(nullptr, TRUE, kLockName));
+        const UniqueKernelHandle mutex = MakeLock(kLockName, kRunLockAccessList, TRUE);
         ::SetEvent(taken);
         ::Sleep(400);
         ::ReleaseMutex(mutex.get());
@@ -63,8 +74,8 @@ TEST(SingleRunLockTest, WaitsForARunThatHoldsTheLock)
 TEST(SingleRunLockTest, TakesOverTheLockOfARunThatDied)
 {
     std::thread deadRun([] {
-        const HANDLE mutex = ::CreateMutexW(nullptr, TRUE, kLockName);
-        static_cast<void>(mutex); // ends owning it, as a killed run would
+        // Ends owning it, as a killed run would.
+        static_cast<void>(MakeLock(kLockName, kRunLockAccessList, TRUE).release());
     });
     deadRun.join();
     {
@@ -78,13 +89,7 @@ TEST(SingleRunLockTest, TakesOverTheLockOfARunThatDied)
 // with the given access list, held by this test for as long as it lives.
 class ForeignLock {
   public:
-    ForeignLock(const wchar_t* name, const wchar_t* accessList)
-    {
-        UniqueLocalMemory descriptor;
-        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, descriptor.put(), nullptr);
-        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-        mutex_.reset(::CreateMutexW(&attributes, FALSE, name));
-    }
+    ForeignLock(const wchar_t* name, const wchar_t* accessList) : mutex_(MakeLock(name, accessList)) {}
 
     bool Made() const { return static_cast<bool>(mutex_); }
 
@@ -96,24 +101,25 @@ std::wstring AccessListOf(HANDLE mutex)
 {
     UniqueLocalMemory descriptor;
     PACL acl = nullptr;
-    if (::GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
-                          descriptor.put())
+    PSID owner = nullptr;
+    constexpr SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (::GetSecurityInfo(mutex, SE_KERNEL_OBJECT, kOwnerAndDacl, &owner, nullptr, &acl, nullptr, descriptor.put())
         != ERROR_SUCCESS) {
         return L"";
     }
     wchar_t* text = nullptr;
-    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                           &text, nullptr);
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, kOwnerAndDacl, &text,
+                                                           nullptr);
     const UniqueLocalMemory textOwner(text);
     return text ? text : L"";
 }
 
-TEST(RunLockTest, MadeWithFullAccessForSystemAndAdministratorsOnly)
+TEST(RunLockTest, MadeOwnedByTheAdministratorsWithFullAccessForSystemAndAdministratorsOnly)
 {
     const OpenedRunLock lock = OpenRunLock(L"qxhotfix-test-made");
     ASSERT_TRUE(lock.mutex);
     EXPECT_EQ(lock.error, static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(AccessListOf(lock.mutex.get()), L"D:(A;;GA;;;SY)(A;;GA;;;BA)");
+    EXPECT_EQ(AccessListOf(lock.mutex.get()), L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)");
 }
 
 // (access list of the lock that another account made, whether making it
@@ -151,19 +157,62 @@ TEST_P(ForeignRunLockTest, OpenedForWaitingAndReleasingWhenFullAccessIsRefused)
 
 INSTANTIATE_TEST_SUITE_P(
     AccessLists, ForeignRunLockTest,
-    testing::Values(ForeignLockCase{"FullForEveryone", L"D:(A;;GA;;;WD)", false, true, ERROR_SUCCESS},
-                    // SYNCHRONIZE | MUTEX_MODIFY_STATE for everyone, nothing more.
-                    ForeignLockCase{"WaitAndReleaseOnly", L"D:(A;;0x100001;;;WD)", true, true, ERROR_SUCCESS},
+    testing::Values(ForeignLockCase{"FullForEveryone", L"O:SYD:(A;;GA;;;WD)", false, true, ERROR_SUCCESS},
+                    // SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL for everyone, nothing more.
+                    ForeignLockCase{"WaitAndReleaseOnly", L"O:BAD:(A;;0x120001;;;WD)", true, true, ERROR_SUCCESS},
                     // SYNCHRONIZE alone: a lock that could not be released.
-                    ForeignLockCase{"WaitOnly", L"D:(A;;0x100000;;;WD)", true, false, ERROR_ACCESS_DENIED},
-                    ForeignLockCase{"NoAccess", L"D:", true, false, ERROR_ACCESS_DENIED}),
+                    ForeignLockCase{"WaitOnly", L"O:BAD:(A;;0x100000;;;WD)", true, false, ERROR_ACCESS_DENIED},
+                    ForeignLockCase{"NoAccess", L"O:BAD:", true, false, ERROR_ACCESS_DENIED},
+                    // A user's lock, however open, is never a run's.
+                    ForeignLockCase{"OwnedByAUser", L"O:BUD:(A;;GA;;;WD)", false, false, ERROR_INVALID_OWNER},
+                    ForeignLockCase{"OwnedByAUserOpened", L"O:BUD:(A;;0x120001;;;WD)", true, false,
+                                    ERROR_INVALID_OWNER}),
     [](const testing::TestParamInfo<ForeignLockCase>& param) { return param.param.name; });
 
-constexpr const char* kRunningWithoutTheLock = "[info]: Running without the single-run lock, GetLastError, ";
+// (the owner of a lock held by another thread, whether a run waits for it).
+struct LockOwnerCase {
+    const char* name;
+    const wchar_t* descriptor;
+    bool waited;
+};
+
+class LockOwnerTest : public testing::TestWithParam<LockOwnerCase> {};
+
+TEST_P(LockOwnerTest, OnlyALockOfSystemOrTheAdministratorsIsWaitedFor)
+{
+    const LockOwnerCase& c = GetParam();
+    const std::wstring name = L"qxhotfix-test-owner-" + std::wstring(c.name, c.name + std::strlen(c.name));
+    HANDLE taken = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const UniqueKernelHandle takenOwner(taken);
+    std::thread holder([&] {
+        const UniqueKernelHandle mutex = MakeLock(name.c_str(), c.descriptor, TRUE);
+        ::SetEvent(taken);
+        ::Sleep(600);
+        ::ReleaseMutex(mutex.get());
+    });
+    ::WaitForSingleObject(taken, INFINITE);
+    const std::size_t entriesBefore = ProcessLogEntries().size();
+    const ULONGLONG start = ::GetTickCount64();
+    {
+        const SingleRunLock lock(name.c_str());
+        EXPECT_EQ(::GetTickCount64() - start >= 500, c.waited);
+    }
+    holder.join();
+    const std::vector<std::string> entries = ProcessLogEntries();
+    ASSERT_EQ(entries.size(), entriesBefore + 1);
+    EXPECT_EQ(entries.back(), c.waited ? std::string("[info]: Waiting for another hotfix run to finish.")
+                                       : std::string(kRunningWithoutTheLock) + "0x0000051b");
+}
+
+INSTANTIATE_TEST_SUITE_P(Owners, LockOwnerTest,
+                         testing::Values(LockOwnerCase{"System", L"O:SYD:(A;;GA;;;SY)(A;;GA;;;BA)", true},
+                                         LockOwnerCase{"Administrators", kRunLockAccessList, true},
+                                         LockOwnerCase{"Users", L"O:BUD:(A;;GA;;;WD)", false}),
+                         [](const testing::TestParamInfo<LockOwnerCase>& param) { return param.param.name; });
 
 TEST(SingleRunLockTest, GoesOnWithoutALockThatRefusesEveryAccessAndSaysSo)
 {
-    const ForeignLock other(L"qxhotfix-test-refused", L"D:");
+    const ForeignLock other(L"qxhotfix-test-refused", L"O:BAD:");
     ASSERT_TRUE(other.Made());
     const ScopedEnvironment refuse(L"QX_LOCK_CREATE_DENIED", L"1");
     const ULONGLONG start = ::GetTickCount64();
