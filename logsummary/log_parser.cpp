@@ -200,6 +200,7 @@ void LogParser::Feed(std::string_view bytes)
 void LogParser::Finish()
 {
     EndLine();
+    SettleInterruption(false);
     if (notALog_ || !anyRun_) {
         RunSummary unreadable;
         unreadable.outcome = Outcome::kUnreadable;
@@ -213,6 +214,7 @@ void LogParser::FinishUnread(std::string error, std::uint32_t errorCode)
 {
     // The other runs stay as far as they were read; the lines kept of the
     // run that logged last may stop anywhere.
+    SettleInterruption(false);
     RunSummary unreadable;
     const auto last = Find(lastWriter_);
     if (last != open_.end()) {
@@ -257,6 +259,7 @@ void LogParser::TakeLine(std::string_view line)
         return;
     }
     if (StartsWith(entry, kInitialInfo)) {
+        SettleInterruption(false);
         StartRun(line);
         RunInProgress& run = open_.back();
         // The user name cannot hold a comma; the path can.
@@ -270,6 +273,15 @@ void LogParser::TakeLine(std::string_view line)
     }
     if (!anyRun_) {
         StartRun(line);
+    }
+    if (interruptionPending_) {
+        const auto holder = Holding();
+        SettleInterruption(holder != open_.end() && RunOfEntry(entry) == holder);
+    }
+    if (InterruptionIsAmbiguous(entry)) {
+        interruptionPending_ = true;
+        justWaiting_.reset();
+        return;
     }
     const auto run = RunOfEntry(entry);
     justWaiting_.reset();
@@ -385,6 +397,24 @@ void LogParser::TakeEntry(Runs::iterator run, std::string_view entry)
     // A run ends with its first final entry.
     if (summary.outcome != Outcome::kIncomplete) {
         HandOut(run);
+    }
+}
+
+bool LogParser::InterruptionIsAmbiguous(std::string_view entry)
+{
+    return entry == kInterrupted && !justWaiting_ && Holding() != open_.end() && LongestWaiting() != open_.end();
+}
+
+void LogParser::SettleInterruption(bool holderLoggedOn)
+{
+    if (!interruptionPending_) {
+        return;
+    }
+    interruptionPending_ = false;
+    const auto run = holderLoggedOn ? LongestWaiting() : Holding();
+    if (run != open_.end()) {
+        lastWriter_ = run->number;
+        TakeEntry(run, kInterrupted);
     }
 }
 

@@ -51,7 +51,8 @@ struct RunInProgress {
 //  - the first lines of a run and its waiting entry to the newest run;
 //  - a waiting run's own end (it timed out, or gave up on the lock) to the
 //    run that has waited longest, as is an interruption that directly
-//    follows a waiting entry;
+//    follows a waiting entry, or after which the run holding the lock logs
+//    on (an interruption is its run's last entry);
 //  - "MajorVersion", the first entry with the lock, to a run that just
 //    started or else to the run that has waited longest, which resumes: a
 //    run that still held the lock then was killed, and is handed out;
@@ -97,6 +98,12 @@ class LogParser {
     void TakeEntry(Runs::iterator run, std::string_view entry);
     void HandOut(const Runs::iterator& run);
     void HandOutAll();
+    // Whether an interruption must wait for the next entry to tell whose it
+    // is: the run holding the lock's, or a waiting run's.
+    bool InterruptionIsAmbiguous(std::string_view entry);
+    // Gives the pending interruption to the longest waiting run when the
+    // run holding the lock logged on after it, else to that run.
+    void SettleInterruption(bool holderLoggedOn);
 
     RunHandler onRun_;
     std::string line_;
@@ -105,6 +112,8 @@ class LogParser {
     bool anyRun_ = false;
     // The last entry was a waiting entry, of the run with this number.
     std::optional<std::uint64_t> justWaiting_;
+    // An interruption was read that the next entry decides.
+    bool interruptionPending_ = false;
     // The run that took the last entry, for a file that cannot be read on.
     std::optional<std::uint64_t> lastWriter_;
     std::uint64_t runsStarted_ = 0;

@@ -38,6 +38,7 @@ const std::vector<std::string> kHead = {"#InitialInfo,C:\\hotfix\\qxhotfix.exe,A
                                         "[info]: Modules Path, \"C:\\hotfix\\modules\\181235_bin\\\""};
 const std::string kCopied = "[info]: CopyFile, \"qxcore.dll\", result , 1, ";
 const std::string kSuccess = "[info]: Hotfix is successful.";
+const std::string kHeadFields = "2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|";
 const std::string kAppliedSummary =
     "applied|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|2||";
 
@@ -153,6 +154,17 @@ TEST(LogParserTest, SummarizesEachRun)
          Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({"[error]: The run was interrupted."})
              + Lines({kCopied, kSuccess}),
          {WaiterFailed("B", "The run was interrupted."), kAppliedSummary}},
+        {"a waiting run's interruption amid the lines of the run holding the lock stays with it",
+         Lines(kHead) + WaitingBlock("B") + Lines({kCopied, "[error]: The run was interrupted.", kCopied, kSuccess}),
+         {WaiterFailed("B", "The run was interrupted."), kAppliedSummary}},
+        {"the interruption of the run holding the lock while another waits stays with it",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({kCopied, "[error]: The run was interrupted."})
+             + Lines(kWaitedRest),
+         {"failed|" + kHeadFields + "2|The run was interrupted.|", kWaitedSummary}},
+        {"an interruption that ends the file while another run waits is the holder's",
+         Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines({kCopied, "[error]: The run was interrupted."}),
+         {"failed|" + kHeadFields + "2|The run was interrupted.|",
+          "incomplete|2026-12-08 04:51:22.459|B|C:\\hotfix\\qxhotfix.exe|silent|||0||"}},
         {"a run killed while another waits, which takes the abandoned lock",
          Lines(With(kHead, {kCopied})) + WaitingBlock("B") + Lines(kWaitedRest),
          {"incomplete|2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|1||",
@@ -221,8 +233,6 @@ std::vector<std::string> SummarizeFile(const std::wstring& path)
     SummarizeLogFile(path, [&runs](const RunSummary& run) { runs.push_back(Describe(run)); });
     return runs;
 }
-
-const std::string kHeadFields = "2026-12-08 04:51:22.459|Administrator|C:\\hotfix\\qxhotfix.exe|silent|9.1.3|1|";
 
 TEST(LogFileTest, EachFileGivesItsRunsOrTheCallThatFailed)
 {
