@@ -9,8 +9,8 @@
 // error.
 //
 // --check first makes the hotfix's pass over every pair before the first
-// copy: each existing destination file is opened for writing, with every
-// kind of sharing allowed, and closed at once. The floor of a run that
+// copy: each existing destination file is opened for writing, sharing
+// reading and writing as the copy's own open does, and closed at once. The floor of a run that
 // checks before it copies.
 //
 // Built a second time as copy_floor_dlls with QX_FLOOR_WITH_HOTFIX_DLLS: the
@@ -71,9 +71,8 @@ void CopyFolder(const std::wstring& source, const std::wstring& destination)
 void CheckFolder(const std::wstring& source, const std::wstring& destination)
 {
     ForEachFile(source, destination, [](const std::wstring&, const std::wstring& to) {
-        const UniqueFileHandle file(::CreateFileW(to.c_str(), GENERIC_WRITE,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const UniqueFileHandle file(::CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
             Fail(L"CreateFileW", to);
         }

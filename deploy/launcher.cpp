@@ -18,7 +18,6 @@ namespace {
 
 constexpr wchar_t kExeName[] = L"qxhotfix.exe";
 constexpr wchar_t kModules[] = L"modules";
-constexpr const wchar_t* kShippedFolders[] = {L"bin", L"bin_x64", L"zfa_act", L"181235_bin", L"181235_bin_x64"};
 constexpr wchar_t kLogPattern[] = L"qx913hotfix2_*.log";
 // "qx913hotfix2_YYYYMMDD_hhmmss.log", as the exe names its log.
 constexpr std::wstring::size_type kLogNameLength = 32;
@@ -207,28 +206,6 @@ std::optional<std::string> ReadSmallFile(const std::wstring& path)
     return bytes;
 }
 
-// Checks the staged copies against the package's checksum list. Returns
-// the problem line, empty when the run may go on (a package without a
-// list is said so, and runs).
-std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& stage,
-                             const std::vector<std::wstring>& staged)
-{
-    const std::wstring listPath = package + kChecksumListName;
-    if (AttributesOf(listPath) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-        PrintError(L"run-hotfix: no SHA256SUMS in " + Quoted(package) + L": the package is not checked");
-        return std::wstring();
-    }
-    const std::optional<std::string> text = ReadSmallFile(listPath);
-    const std::optional<ChecksumList> list = text ? ParseChecksumList(*text) : std::nullopt;
-    if (!list) {
-        return L"run-hotfix: cannot read the checksum list " + Quoted(listPath);
-    }
-    const FileHasher hasher;
-    const std::wstring mismatch =
-        FirstMismatch(*list, staged, [&](const std::wstring& path) { return hasher.DigestOf(stage + path); });
-    return mismatch.empty() ? mismatch : L"run-hotfix: the package does not match SHA256SUMS: " + mismatch;
-}
-
 // Runs the staged exe with /s, from the private folder, and waits for it.
 // Returns ERROR_SUCCESS and its exit code, or the error that kept it from
 // starting.
@@ -364,6 +341,25 @@ int RunInPrivateFolder(const std::wstring& package, const PrivateFolder& folder,
 }
 
 } // namespace
+
+std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& stage,
+                             const std::vector<std::wstring>& staged)
+{
+    const std::wstring listPath = package + kChecksumListName;
+    if (AttributesOf(listPath) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        PrintError(L"run-hotfix: no SHA256SUMS in " + Quoted(package) + L": the package is not checked");
+        return std::wstring();
+    }
+    const std::optional<std::string> text = ReadSmallFile(listPath);
+    const std::optional<ChecksumList> list = text ? ParseChecksumList(*text) : std::nullopt;
+    if (!list) {
+        return L"run-hotfix: cannot read the checksum list " + Quoted(listPath);
+    }
+    const FileHasher hasher;
+    const std::wstring mismatch =
+        FirstMismatch(*list, staged, [&](const std::wstring& path) { return hasher.DigestOf(stage + path); });
+    return mismatch.empty() ? mismatch : L"run-hotfix: the package does not match SHA256SUMS: " + mismatch;
+}
 
 std::wstring ShareOfArgument(std::wstring argument)
 {

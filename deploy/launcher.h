@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Exit code when the package cannot be staged, does not match its checksum
 // list or its exe cannot be started; otherwise the exe's own code is passed on.
@@ -21,3 +22,11 @@ std::wstring ShareOfArgument(std::wstring argument);
 // folder. Returns the exe's exit code unchanged, or kLauncherFailed; every
 // problem is one line on standard error.
 int RunLauncher(const std::wstring& share);
+
+// Checks the staged copies in stage against the checksum list of package
+// (both folders end with a backslash); staged holds the package-relative
+// path of every staged file. Returns the problem as one line for standard
+// error, empty when the run may go on: a package without a list is said so
+// on standard error, and runs.
+std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& stage,
+                             const std::vector<std::wstring>& staged);

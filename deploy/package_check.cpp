@@ -100,7 +100,17 @@ std::wstring ChecksumKey(const std::wstring& relativePath)
 
 bool IsStagedPath(const std::wstring& key)
 {
-    return key == kExeKey || key.compare(0, std::wcslen(kModulesPrefix), kModulesPrefix) == 0;
+    if (key == kExeKey) {
+        return true;
+    }
+    for (const wchar_t* folder : kShippedFolders) {
+        const std::wstring prefix = kModulesPrefix + ChecksumKey(folder) + L"\\";
+        if (key.size() > prefix.size() && key.compare(0, prefix.size(), prefix) == 0
+            && key.find(L'\\', prefix.size()) == std::wstring::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::optional<ChecksumList> ParseChecksumList(const std::string& text)

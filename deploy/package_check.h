@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+// The shipped folders under "modules", whose plain files the launcher stages.
+inline constexpr const wchar_t* kShippedFolders[] = {L"bin", L"bin_x64", L"zfa_act", L"181235_bin", L"181235_bin_x64"};
+
 // The checksum list shipped in the package folder.
 constexpr wchar_t kChecksumListName[] = L"SHA256SUMS";
 
@@ -34,8 +37,9 @@ std::optional<ChecksumList> ParseChecksumList(const std::string& text);
 // case, as Windows compares names.
 std::wstring ChecksumKey(const std::wstring& relativePath);
 
-// Whether a listed path belongs to what the launcher stages (the exe and
-// the shipped folders' files), not to the tools that ship beside them.
+// Whether a listed path belongs to what the launcher stages: the exe and
+// the files lying directly in a shipped folder; not the tools that ship
+// beside them, nor a file in a sub-folder, which no run copies.
 bool IsStagedPath(const std::wstring& key);
 
 // Checks the staged files (package-relative paths) against the list:

@@ -54,15 +54,16 @@ void LogFileHolders(const std::wstring& path)
 // that lacks it is refused with access denied.
 constexpr DWORD kReplacementGuardingAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
-// Why the copy would refuse to replace the open file with a shipped file of
-// the given attributes, ERROR_SUCCESS when it would not.
-DWORD AttributeRefusal(HANDLE file, DWORD shippedAttributes)
+// Why the copy would refuse to replace the existing destination with a
+// shipped file of the given attributes, ERROR_SUCCESS when it would not.
+// Read by path: under Wine that costs a tenth of a query by handle.
+DWORD AttributeRefusal(const std::wstring& destination, DWORD shippedAttributes)
 {
-    FILE_BASIC_INFO information = {};
-    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &information, sizeof information)) {
+    const DWORD attributes = ::GetFileAttributesW(destination.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
         return ::GetLastError();
     }
-    const DWORD lacking = information.FileAttributes & kReplacementGuardingAttributes & ~shippedAttributes;
+    const DWORD lacking = attributes & kReplacementGuardingAttributes & ~shippedAttributes;
     return lacking != 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
@@ -76,7 +77,7 @@ DWORD WriteRefusal(const std::wstring& destination, DWORD shippedAttributes)
     const UniqueFileHandle file(::CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file) {
-        return AttributeRefusal(file.get(), shippedAttributes);
+        return AttributeRefusal(destination, shippedAttributes);
     }
     // A file that does not exist yet in an existing folder is a new one.
     const DWORD error = ::GetLastError();

@@ -3,6 +3,7 @@
 #include "package_check.h"
 #include "private_folder.h"
 
+#include "product_fixture.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
@@ -164,9 +165,12 @@ struct MismatchCase {
 
 class PackageCheckTest : public testing::TestWithParam<MismatchCase> {};
 
-// The listed package: the exe, one shipped file, and tools that are not staged.
+// The listed package: the exe, one shipped file, and files that are not
+// staged: tools, and a file in a sub-folder of a shipped folder, as
+// sha256sum over the whole package lists it.
 const std::string kList = std::string(kDigestA) + "  qxhotfix.exe\n" + kDigestB + "  modules/bin/b.dll\n" + kDigestA
-                          + "  run-hotfix.exe\r\n" + kDigestA + " *qxlogsummary.exe\n";
+                          + "  run-hotfix.exe\r\n" + kDigestA + " *qxlogsummary.exe\n" + kDigestA
+                          + "  modules/bin/sub/c.dll\n";
 
 TEST_P(PackageCheckTest, NamesTheFirstFileThatDoesNotMatch)
 {
@@ -235,6 +239,43 @@ TEST(PackageCheckTest, OnlyTheExeAndTheShippedFoldersAreStaged)
     EXPECT_FALSE(IsStagedPath(ChecksumKey(L"run-hotfix.exe")));
     EXPECT_FALSE(IsStagedPath(ChecksumKey(L"qxlogsummary.exe")));
     EXPECT_FALSE(IsStagedPath(ChecksumKey(L"run-hotfix.cmd")));
+    EXPECT_FALSE(IsStagedPath(ChecksumKey(L"modules/bin/sub/c.dll"))) << "no run copies a sub-folder's file";
+    EXPECT_FALSE(IsStagedPath(ChecksumKey(L"modules/other/o.dll")));
+    EXPECT_FALSE(IsStagedPath(ChecksumKey(L"modules/bin/")));
+}
+
+// The launcher's check of what it staged, on real files: a package folder
+// with its list, and a private folder holding the staged copies.
+TEST(PackageCheckTest, StagedCopiesAreCheckedAgainstThePackagesList)
+{
+    struct {
+        const char* behaviour;
+        std::vector<std::wstring> staged;
+        const char* stagedExe; // the staged copy's content
+        const wchar_t* expected;
+    } rows[] = {
+        {"a matching package runs", {L"qxhotfix.exe", L"modules\\bin\\b.dll"}, "a", L""},
+        {"a changed copy", {L"qxhotfix.exe", L"modules\\bin\\b.dll"}, "changed", L"qxhotfix.exe has changed"},
+        {"a listed file not staged", {L"qxhotfix.exe"}, "a", L"modules/bin/b.dll is missing"},
+        {"a staged file not listed",
+         {L"qxhotfix.exe", L"modules\\bin\\b.dll", L"modules\\bin\\x.dll"},
+         "a",
+         L"modules\\bin\\x.dll is not listed"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        const TestFolder package(TestFolder::UniqueTemporary());
+        const TestFolder stage(TestFolder::UniqueTemporary());
+        WriteFileBytes(package.Path() + L"SHA256SUMS", kList);
+        stage.MakeFolder(L"modules\\bin");
+        WriteFileBytes(stage.Path() + L"qxhotfix.exe", row.stagedExe); // kDigestA is the digest of "a"
+        WriteFileBytes(stage.Path() + L"modules\\bin\\b.dll", "b");    // kDigestB is the digest of "b"
+        WriteFileBytes(stage.Path() + L"modules\\bin\\x.dll", "x");
+        const std::wstring problem = ChecksumProblem(package.Path(), stage.Path(), row.staged);
+        EXPECT_EQ(problem, *row.expected
+                               ? L"run-hotfix: the package does not match SHA256SUMS: " + std::wstring(row.expected)
+                               : std::wstring());
+    }
 }
 
 TEST(PackageCheckTest, Sha256OfAFileOrNothingWhenItCannotBeRead)
