@@ -32,7 +32,6 @@ std::wstring OnOneLine(std::wstring_view text)
 
 } // namespace
 
-
 std::wstring SystemMessage(DWORD code)
 {
     wchar_t* text = nullptr;
@@ -46,12 +45,26 @@ std::wstring SystemMessage(DWORD code)
     return OnOneLine(std::wstring_view(text, length));
 }
 
+// What a code means for the hotfix, beyond Windows' own text; null for
+// none.
+const wchar_t* HotfixAdvice(DWORD code)
+{
+    switch (code) {
+    case ERROR_SHARING_VIOLATION: // a program of the product still runs
+    case ERROR_USER_MAPPED_FILE:  // or maps an install file into memory
+        return L"Close the product, then run the hotfix again.";
+    case ERROR_INVALID_OWNER:
+        return L"Another account holds the name of the hotfix's run lock; runs go on without it.";
+    default:
+        return nullptr;
+    }
+}
+
 std::wstring ErrorMeaning(DWORD code)
 {
     std::wstring meaning = SystemMessage(code);
-    // A program of the product still runs; the hotfix changed nothing.
-    if (code == ERROR_SHARING_VIOLATION) {
-        meaning += (meaning.empty() ? L"" : L" ") + std::wstring(L"Close the product, then run the hotfix again.");
+    if (const wchar_t* advice = HotfixAdvice(code)) {
+        meaning += (meaning.empty() ? L"" : L" ") + std::wstring(advice);
     }
     return meaning;
 }

@@ -362,13 +362,19 @@ TEST(WindowsTextTest, SystemMessageOnOneLine)
     EXPECT_EQ(ErrorCodeText(ERROR_SHARING_VIOLATION), "0x00000020");
 }
 
-TEST(WindowsTextTest, MeaningOfAFileInUseSaysToCloseTheProduct)
+TEST(WindowsTextTest, MeaningAddsTheHotfixsAdviceToWindowsText)
 {
-    const std::wstring closeIt = L" Close the product, then run the hotfix again.";
-    const std::wstring inUse = ErrorMeaning(ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(inUse, SystemMessage(ERROR_SHARING_VIOLATION) + closeIt);
-    for (const DWORD code : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_PATH_NOT_FOUND}}) {
-        EXPECT_EQ(ErrorMeaning(code), SystemMessage(code)) << "error " << code << " needs no advice";
+    const std::wstring closeIt = L"Close the product, then run the hotfix again.";
+    const std::wstring squatted = L"Another account holds the name of the hotfix's run lock; runs go on without it.";
+    // code, the advice after Windows' text
+    const std::vector<std::pair<DWORD, std::wstring>> rows = {
+        {ERROR_SHARING_VIOLATION, closeIt}, {ERROR_USER_MAPPED_FILE, closeIt}, {ERROR_INVALID_OWNER, squatted},
+        {ERROR_ACCESS_DENIED, L""},         {ERROR_PATH_NOT_FOUND, L""},
+    };
+    for (const auto& [code, advice] : rows) {
+        const std::wstring text = SystemMessage(code);
+        EXPECT_EQ(ErrorMeaning(code), text + (text.empty() || advice.empty() ? L"" : L" ") + advice)
+            << "error " << code;
     }
 }
 
