@@ -139,6 +139,8 @@ REG_MULTI_SZ = 7
 REG_QWORD = 11
 
 BOM = b"\xef\xbb\xbf"
+# The descriptor a run gives its lock: owned by the Administrators.
+RUN_LOCK_ACCESS_LIST = "O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)"
 LOG_NAME_PATTERN = re.compile(r"^qx913hotfix2_(\d{4})(\d{2})(\d{2})_(\d{2})(\d{2})(\d{2})\.log$")
 LINE_PREFIX_PATTERN = re.compile(r"^(\d{4})/(\d{2})/(\d{2}) (\d{2}):(\d{2}):(\d{2}),(\d{3}),")
 LINE_PREFIX_LENGTH = 24
@@ -800,13 +802,16 @@ class WinePrefix:
         """A RegistryBatch for this prefix; call apply() to write it."""
         return RegistryBatch(self)
 
-    def hold_file(self, windows_path, milliseconds=30000, create=False, read=False):
+    def hold_file(self, windows_path, milliseconds=30000, create=False, read=False, delete=False):
         """Holds a file open without sharing (holdfile.exe) inside the with
         block; every other open of it fails with error 32 meanwhile. With
         read, holds it open for reading only and sharing every way, as a
-        log viewer does. The hold ends when the block ends, or after
-        milliseconds at the latest."""
-        options = (["--create"] if create else []) + (["--read"] if read else [])
+        log viewer does; with delete, for reading and deleting, sharing
+        every way, as a sync client or a scanner that may move it does.
+        The hold ends when the block ends, or after milliseconds at the
+        latest."""
+        options = ((["--create"] if create else []) + (["--read"] if read else [])
+                   + (["--delete"] if delete else []))
         return self._hold(options + [windows_path, str(milliseconds)], windows_path)
 
     def load_module(self, windows_path, milliseconds=30000):
@@ -816,10 +821,11 @@ class WinePrefix:
         copy of HELD_MODULE."""
         return self._hold(["--load", windows_path, str(milliseconds)], windows_path)
 
-    def hold_mutex(self, name, access_list="-", milliseconds=30000):
-        """Makes and owns a named mutex, with an access list in SDDL ("-":
-        the default one), inside the with block, as another run holds its
-        lock; the hold ends with the block or after milliseconds."""
+    def hold_mutex(self, name, access_list=RUN_LOCK_ACCESS_LIST, milliseconds=30000):
+        """Makes and owns a named mutex, with a descriptor in SDDL ("-": the
+        default one; by default a run's own), inside the with block, as
+        another run holds its lock; the hold ends with the block or after
+        milliseconds."""
         return self._hold(["--mutex", access_list, name, str(milliseconds)], name)
 
     @contextlib.contextmanager

@@ -196,6 +196,18 @@ class CopyContentTests:
         self.assertFalse(install.unix(install.destination(5) + "folder.dll").exists())
 
 
+    def test_hidden_and_system_files_apply_again(self):
+        files = {"hidden.dll": b"hidden", "system.dll": b"system", "plain.dll": b"plain"}
+        install = self.world(payload=pair_5_payload(files))
+        source = install.source(5)
+        for flag, name in (("+h", "hidden.dll"), ("+s", "system.dll")):
+            self.prefix.run("C:\\windows\\system32\\attrib.exe", [flag, source + name])
+        # The first run copies them hidden and system; the same package then
+        # replaces them again. Each run gets a log of its own.
+        self.apply_and_check(install).log_path.unlink()
+        self.apply_and_check(install)
+
+
 class CopyFailureTests:
     """A file whose copy would be refused or an unlistable shipped folder
     stops the run with exit code 1 before the first copy: no install
@@ -229,6 +241,18 @@ class CopyFailureTests:
         install.unix(module).write_bytes(harness.HELD_MODULE.read_bytes())
         install.before = install.tree()
         with self.prefix.load_module(module):
+            self.refused_run(install, "common.dll", SHARING_VIOLATION, product_type=1)
+
+    def test_module_of_the_last_pair_held_with_delete_access(self):
+        # A sync client or a scanner holds it sharing every way; the copy's
+        # own open shares no deletion, so the copy would fail part-way.
+        payload = default_payload()
+        payload["181235_bin"]["common.dll"] = b"new common.dll"
+        install = self.world(payload=payload)
+        held = install.destination(5) + "common.dll"
+        install.unix(held).write_bytes(b"old common.dll")
+        install.before = install.tree()
+        with self.prefix.hold_file(held, delete=True):
             self.refused_run(install, "common.dll", SHARING_VIOLATION, product_type=1)
 
     def test_shipped_folder_is_a_file(self):

@@ -336,6 +336,18 @@ class FleetTest(unittest.TestCase):
         self.assertEqual(install.tree(), install.expected_tree(
             [(pair, install.shipped_files(pair)) for pair in planned_pairs("win64", 1)]))
 
+    def test_a_listed_file_in_a_sub_folder_of_a_shipped_folder_is_not_staged_and_the_run_goes_on(self):
+        install = self.installation(checksums=False)
+        (install.exe.unix / "modules" / "bin" / "sub").mkdir()
+        (install.exe.unix / "modules" / "bin" / "sub" / "inner.dll").write_bytes(b"never copied")
+        write_checksums(install.exe.unix)  # lists modules/bin/sub/inner.dll too
+        self.prefix.registry().remove_product().apply()
+        install.registry().apply()
+        result = run_launcher(self.prefix, install.exe.windows)
+        self.assertEqual((result.exit_code, result.stderr), (0, ""))
+        self.assertEqual(install.tree(), install.expected_tree(
+            [(pair, install.shipped_files(pair)) for pair in planned_pairs("win64", 1)]))
+
     def stand_in_package(self):
         """A package whose qxhotfix.exe is the exit_code stand-in."""
         unix, windows = self.prefix.new_folder("runs")

@@ -4,13 +4,15 @@
 // named mutex, as another hotfix run (or another account's run) holds its
 // lock.
 //
-// Usage: holdfile [--create] [--read] PATH MILLISECONDS
+// Usage: holdfile [--create] [--read | --delete] PATH MILLISECONDS
 //        holdfile --load PATH MILLISECONDS
 //        holdfile --mutex ACCESS_LIST NAME MILLISECONDS
 //
 // Opens an existing file (--create: creates it when missing) for reading
 // and writing with share mode 0 (--read: for reading only, sharing every
-// way, as a log viewer or a tail watches a file), or loads the DLL at PATH
+// way, as a log viewer or a tail watches a file; --delete: for reading and
+// deleting, sharing every way, as a sync client or a scanner that may move
+// the file holds it), or loads the DLL at PATH
 // with LoadLibraryW, or creates and owns the mutex with the access list in
 // SDDL ("-": the default one). Prints "held" on a line of
 // its own once it holds, waits, lets go and prints "released". Exit code 1
@@ -91,20 +93,25 @@ int wmain(int argc, wchar_t* argv[])
         ++next;
     }
     bool read = false;
+    bool remove = false;
     if (next < argc && std::wcscmp(argv[next], L"--read") == 0) {
         read = true;
         ++next;
+    } else if (next < argc && std::wcscmp(argv[next], L"--delete") == 0) {
+        remove = true;
+        ++next;
     }
     if (argc - next != 2) {
-        Fail(kTool, "usage: holdfile [--create] [--read] PATH MILLISECONDS | holdfile --load PATH "
+        Fail(kTool, "usage: holdfile [--create] [--read | --delete] PATH MILLISECONDS | holdfile --load PATH "
                     "MILLISECONDS | holdfile --mutex ACCESS_LIST NAME MILLISECONDS");
     }
     const wchar_t* path = argv[next];
     const DWORD milliseconds = Milliseconds(argv[next + 1]);
 
     {
-        const DWORD access = read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-        const DWORD sharing = read ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
+        constexpr DWORD kEveryWay = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        const DWORD access = read ? GENERIC_READ : remove ? GENERIC_READ | DELETE : GENERIC_READ | GENERIC_WRITE;
+        const DWORD sharing = read || remove ? kEveryWay : 0;
         const UniqueFileHandle file(::CreateFileW(path, access, sharing, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
