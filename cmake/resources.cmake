@@ -10,7 +10,8 @@ function(qx_add_resources name rc_file)
     QX_VERSION_MINOR=${PROJECT_VERSION_MINOR}
     QX_VERSION_PATCH=${PROJECT_VERSION_PATCH}
     QX_VERSION_TWEAK=${PROJECT_VERSION_TWEAK})
-  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  # res/ holds what every program's resources share (company.h).
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/res)
   list(TRANSFORM ARGN PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/" OUTPUT_VARIABLE files)
   set_source_files_properties(${rc_file} PROPERTIES OBJECT_DEPENDS "${files}")
 endfunction()

@@ -1,7 +1,9 @@
+#include "deployment_code.h"
 #include "launcher.h"
 #include "long_path.h"
 #include "package_check.h"
 #include "private_folder.h"
+#include "registration.h"
 
 #include "product_fixture.h"
 #include "test_files.h"
@@ -327,3 +329,122 @@ TEST(ShareArgumentTest, LosesTheQuoteThatAnEscapingBackslashLeftIn)
 }
 
 } // namespace
+
+// --- The exit code deployment tools get, from the run's own log.
+
+TEST(DeploymentExitCodeTest, OnlyAFileInUseOrALockHeldPastTheWaitAsksForARetry)
+{
+    const auto failed = [](const char* error, std::optional<std::uint32_t> code) {
+        RunSummary run;
+        run.outcome = Outcome::kFailed;
+        run.error = error;
+        run.errorCode = code;
+        return std::vector<RunSummary>{run};
+    };
+    const auto ran = [](Outcome outcome) {
+        RunSummary run;
+        run.outcome = outcome;
+        if (outcome == Outcome::kNotApplicable) {
+            run.error = "This Version of Quorvex is not applicable.";
+        }
+        return std::vector<RunSummary>{run};
+    };
+    const struct {
+        const char* behaviour;
+        DWORD exeCode;
+        std::vector<RunSummary> runs;
+        int expected;
+    } rows[] = {
+        {"applied", 0, ran(Outcome::kApplied), 0},
+        {"a file in use", 1, failed("CopyFile, GetLastError, 0x00000020", 0x20), kRetryLater},
+        {"a locked range", 1, failed("CopyFile, GetLastError, 0x00000021", 0x21), kRetryLater},
+        {"another run held the lock past the wait", 1, failed("Another hotfix run did not finish in time.", {}),
+         kRetryLater},
+        {"access denied", 1, failed("CopyFile, GetLastError, 0x00000005", 0x5), 1},
+        {"a missing folder", 1, failed("FindFirstFile, GetLastError, 0x00000003", 0x3), 1},
+        {"not applicable", 1, ran(Outcome::kNotApplicable), 1},
+        {"interrupted", 1, failed("The run was interrupted.", {}), 1},
+        {"no log", 1, {}, 1},
+        {"an unreadable log", 1, ran(Outcome::kUnreadable), 1},
+        {"no failure entry", 1, ran(Outcome::kIncomplete), 1},
+        {"a crash passes unchanged", 0xC0000005, failed("CopyFile, GetLastError, 0x00000020", 0x20),
+         static_cast<int>(0xC0000005)},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(DeploymentExitCode(row.exeCode, row.runs), row.expected) << row.behaviour;
+    }
+}
+
+// --- The entry in Programs and Features, under a key of the tests' own.
+
+constexpr wchar_t kTestUninstallKey[] = L"SOFTWARE\\qxhotfix-unit-tests\\Uninstall\\qx913hotfix2";
+
+// The test entry in the 32-bit view, opened for reading and writing.
+UniqueRegKey OpenTestEntry()
+{
+    UniqueRegKey key;
+    ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTestUninstallKey, 0, KEY_READ | KEY_SET_VALUE | KEY_WOW64_32KEY, key.put());
+    return key;
+}
+
+std::optional<std::wstring> RegisteredText(const wchar_t* name)
+{
+    wchar_t text[512] = {};
+    DWORD bytes = sizeof text;
+    if (::RegGetValueW(OpenTestEntry().get(), nullptr, name, RRF_RT_REG_SZ, nullptr, text, &bytes) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return std::wstring(text);
+}
+
+std::optional<DWORD> RegisteredNumber(const wchar_t* name)
+{
+    DWORD number = 0;
+    DWORD bytes = sizeof number;
+    if (::RegGetValueW(OpenTestEntry().get(), nullptr, name, RRF_RT_REG_DWORD, nullptr, &number, &bytes)
+        != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+TEST(RegistrationTest, WrittenWholeReplacedWholeAndRemoved)
+{
+    Registration registration;
+    registration.store = L"C:\\ProgramData\\VELTRANE\\qx913hotfix2\\";
+    registration.uninstaller = registration.store + L"run-hotfix.exe";
+    registration.installed.wYear = 2026;
+    registration.installed.wMonth = 3;
+    registration.installed.wDay = 7;
+    registration.estimatedSizeKiB = 1234;
+    ASSERT_EQ(RegisterHotfix(registration, kTestUninstallKey), static_cast<DWORD>(ERROR_SUCCESS));
+    // A value that an earlier run, or anyone, left is gone after the next.
+    {
+        const UniqueRegKey key = OpenTestEntry();
+        const DWORD stray = 7;
+        ASSERT_EQ(
+            ::RegSetValueExW(key.get(), L"Stray", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&stray), sizeof stray),
+            ERROR_SUCCESS);
+    }
+    ASSERT_EQ(RegisterHotfix(registration, kTestUninstallKey), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(IsHotfixRegistered(kTestUninstallKey));
+
+    const std::wstring uninstall = L"\"C:\\ProgramData\\VELTRANE\\qx913hotfix2\\run-hotfix.exe\" /uninstall";
+    const std::pair<const wchar_t*, std::wstring> texts[] = {
+        {L"DisplayName", L"Quorvex 9.1.3 Hotfix"}, {L"DisplayVersion", L"9.1.3.6"},
+        {L"Publisher", L"Quorvex Support"},        {L"InstallDate", L"20260307"},
+        {L"InstallLocation", registration.store},  {L"UninstallString", uninstall},
+        {L"QuietUninstallString", uninstall},
+    };
+    for (const auto& [name, text] : texts) {
+        EXPECT_EQ(RegisteredText(name), text) << name;
+    }
+    EXPECT_EQ(RegisteredNumber(L"NoModify"), DWORD{1});
+    EXPECT_EQ(RegisteredNumber(L"NoRepair"), DWORD{1});
+    EXPECT_EQ(RegisteredNumber(L"EstimatedSize"), DWORD{1234});
+    EXPECT_EQ(RegisteredNumber(L"Stray"), std::nullopt) << "the entry was not replaced whole";
+
+    EXPECT_EQ(UnregisterHotfix(kTestUninstallKey), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_FALSE(IsHotfixRegistered(kTestUninstallKey));
+    EXPECT_EQ(UnregisterHotfix(kTestUninstallKey), static_cast<DWORD>(ERROR_SUCCESS)) << "nothing to remove";
+}
