@@ -138,3 +138,30 @@ void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& desti
 {
     ForEachPlainFile(sourceFolder, [&](const wchar_t* name) { CopyOneFile(sourceFolder, destinationFolder, name); });
 }
+
+std::optional<std::vector<std::wstring>> ListPlainFiles(const std::wstring& sourceFolder)
+{
+    WIN32_FIND_DATAW entry = {};
+    const UniqueFindHandle search(::FindFirstFileW((sourceFolder + kEveryEntry).c_str(), &entry));
+    if (!search) {
+        return std::nullopt;
+    }
+    std::vector<std::wstring> names;
+    do {
+        if (IsPlainFile(entry)) {
+            names.emplace_back(entry.cFileName);
+        }
+    } while (FindNextEntry(search.get(), &entry));
+    if (::GetLastError() != ERROR_NO_MORE_FILES) {
+        return std::nullopt;
+    }
+    return names;
+}
+
+DWORD ReplacementRefusal(const std::wstring& source, const std::wstring& destination)
+{
+    if (::GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return ::GetLastError();
+    }
+    return WriteRefusal(destination);
+}
