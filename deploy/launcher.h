@@ -12,11 +12,15 @@ constexpr int kLauncherFailed = 1;
 // `\\server\logs"`. No Windows path holds a double quote.
 std::wstring ShareOfArgument(std::wstring argument);
 
+// True when the argument is "/uninstall", in any case.
+bool IsUninstallSwitch(const wchar_t* argument);
+
 // Runs this machine's own copy of the hotfix from a private folder: stages
 // qxhotfix.exe and the shipped folders of the launcher's own folder (the
 // package, only ever read) into a new private folder under the temporary
 // folder, checks them against the package's SHA256SUMS, runs the exe there
-// with /s, keeps its log in the temporary folder, copies it into share
+// with /s after keeping in the store the install files that it will
+// replace (see keeping.h), keeps its log in the temporary folder, copies it into share
 // (when not empty) as "<computer name>_<log name>" and removes the private
 // folder. Returns the exe's exit code unchanged, or kLauncherFailed; every
 // problem is one line on standard error.
