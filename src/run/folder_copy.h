@@ -35,5 +35,5 @@ std::optional<std::vector<std::wstring>> ListPlainFiles(const std::wstring& sour
 // Why the check before the first copy would refuse to copy the file source
 // over destination, as an error code; ERROR_SUCCESS when it would not, and
 // for a destination that does not exist in an existing folder. A source
-// that cannot be read is refused too. Changes nothing and logs nothing.
+// that does not exist is refused too. Changes nothing and logs nothing.
 DWORD ReplacementRefusal(const std::wstring& source, const std::wstring& destination);

@@ -10,8 +10,8 @@ bool IsSilentMode(int argc, const wchar_t* const* argv);
 // reads it, without any log entry.
 bool IsApplicableRelease();
 
-// The registry's ProductType, read as IsProductType1 reads it, without any
-// log entry.
+// Whether the registry's ProductType is 1, read as IsProductType1 reads it,
+// without any log entry.
 bool ReadsAsProductType1();
 
 // Returns when the installed release is 9.1.3; otherwise logs an error and
