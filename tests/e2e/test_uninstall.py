@@ -159,6 +159,19 @@ class MachineOnlyTests:
         self.assertIn("error 32", result.stderr)
         self.assertEqual(install.tree(), after)
 
+    def test_a_file_that_cannot_be_kept_stops_the_launcher_before_the_run(self):
+        install = self.installation()
+        held = install.destination(5) + "181235_bin.dll"
+        self.prefix.unix_path(held).write_bytes(b"old, held")
+        install.before = install.tree()
+        temp_logs = set(self.prefix.temp_unix.glob("qx913hotfix2_*"))
+        with self.prefix.hold_file(held):
+            result = self.apply(install, exit_code=1)
+        self.assertEqual(result.stderr.splitlines(), [f'run-hotfix: cannot keep "{held}", error 32'])
+        self.assertEqual(install.tree(), install.before, "nothing ran")
+        self.assertEqual(set(self.prefix.temp_unix.glob("qx913hotfix2_*")), temp_logs, "no run, no log")
+        self.assertEqual(list(self.store.iterdir()), [], "nothing kept")
+
     def test_a_squatted_store_is_never_used(self):
         install = self.installation()
         self.store.mkdir(parents=True)
