@@ -23,16 +23,18 @@ constexpr DWORD kLongestLockWait = 10 * 60 * 1000;
 // order of its first copy, with the digest of every file copied there.
 std::vector<RecordEntry> PlannedEntries(const std::vector<PlannedFile>& files)
 {
-    Record planned;
+    std::vector<RecordEntry> planned;
+    EntryIndex index;
     for (const PlannedFile& file : files) {
-        const std::optional<std::size_t> index = FindEntry(planned, file.destination);
-        if (index) {
-            AddPackageDigest(planned.entries[*index], file.packageDigest);
+        const std::optional<std::size_t> found = index.Find(file.destination);
+        if (found) {
+            AddPackageDigest(planned[*found], file.packageDigest);
         } else {
-            planned.entries.push_back(RecordEntry{file.destination, false, std::string(), {file.packageDigest}});
+            index.Add(file.destination, planned.size());
+            planned.push_back(RecordEntry{file.destination, false, std::string(), {file.packageDigest}});
         }
     }
-    return planned.entries;
+    return planned;
 }
 
 bool HoldsAShippedFile(const RecordEntry& entry, const std::string& digest)
@@ -119,9 +121,11 @@ std::wstring KeepOriginals(const std::wstring& store, const std::vector<PlannedF
         return L"run-hotfix: cannot read the record " + Quoted(store + kRecordName) + L", " + ErrorText(error);
     }
     const std::string before = FormatRecord(*record);
+    // Entries added below are new destinations: the index needs only the old ones.
+    const EntryIndex recorded(*record);
     std::vector<std::wstring> kept;
     for (RecordEntry& planned : PlannedEntries(files)) {
-        const std::optional<std::size_t> index = FindEntry(*record, planned.destination);
+        const std::optional<std::size_t> index = recorded.Find(planned.destination);
         if (index) {
             for (const std::string& digest : planned.packageDigests) {
                 AddPackageDigest(record->entries[*index], digest);

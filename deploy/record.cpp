@@ -129,6 +129,7 @@ std::string FormatRecord(const Record& record)
 std::optional<Record> ParseRecord(std::string_view text)
 {
     Record record;
+    EntryIndex index;
     bool first = true;
     while (!text.empty()) {
         const std::size_t end = text.find(kLineEnd);
@@ -147,7 +148,7 @@ std::optional<Record> ParseRecord(std::string_view text)
             continue;
         }
         const std::optional<RecordEntry> entry = ParseEntry(line);
-        if (!entry || FindEntry(record, entry->destination)) {
+        if (!entry || !index.Add(entry->destination, record.entries.size())) {
             return std::nullopt;
         }
         record.entries.push_back(*entry);
@@ -160,15 +161,22 @@ std::wstring KeptFileName(std::size_t index)
     return std::to_wstring(index + 1) + L".kept";
 }
 
-std::optional<std::size_t> FindEntry(const Record& record, const std::wstring& destination)
+EntryIndex::EntryIndex(const Record& record)
 {
-    const std::wstring key = ChecksumKey(destination);
     for (std::size_t index = 0; index < record.entries.size(); ++index) {
-        if (ChecksumKey(record.entries[index].destination) == key) {
-            return index;
-        }
+        Add(record.entries[index].destination, index);
     }
-    return std::nullopt;
+}
+
+std::optional<std::size_t> EntryIndex::Find(const std::wstring& destination) const
+{
+    const auto found = entries_.find(ChecksumKey(destination));
+    return found == entries_.end() ? std::nullopt : std::optional<std::size_t>(found->second);
+}
+
+bool EntryIndex::Add(const std::wstring& destination, std::size_t index)
+{
+    return entries_.emplace(ChecksumKey(destination), index).second;
 }
 
 void AddPackageDigest(RecordEntry& entry, const std::string& packageDigest)

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,9 +43,22 @@ std::optional<Record> ParseRecord(std::string_view text);
 // The name in the store of the kept copy of the entry at index.
 std::wstring KeptFileName(std::size_t index);
 
-// The index of the entry for destination, compared as Windows compares
-// paths; nothing when the record does not hold it.
-std::optional<std::size_t> FindEntry(const Record& record, const std::wstring& destination);
+// The entries of a record by their destinations, compared as Windows
+// compares paths, for finding many of them in large records.
+class EntryIndex {
+  public:
+    EntryIndex() = default;
+    explicit EntryIndex(const Record& record);
+
+    // The index of the entry for destination; nothing when there is none.
+    std::optional<std::size_t> Find(const std::wstring& destination) const;
+
+    // Notes the entry at index; false when its destination is noted already.
+    bool Add(const std::wstring& destination, std::size_t index);
+
+  private:
+    std::map<std::wstring, std::size_t> entries_;
+};
 
 // Adds the package digest of a file that a run copies to an entry that the
 // record holds already, unless the entry has it: the first original wins.
