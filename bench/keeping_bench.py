@@ -5,7 +5,10 @@ Usage: keeping_bench.py --build-dir DIR --base-launcher EXE [--wine LOADER] [--r
 In a fresh 64-bit Wine prefix laid out as bench.py lays out its 2,000-file
 payload (product type 1, both views, install folders that already hold
 every file), with SHA256SUMS beside the package, it times through
-bench_runner, in rounds that turn the order against drift:
+bench_runner, in rounds that turn the order against drift. Before each
+run, untimed, every install file gets its original content back, which
+differs from the shipped file's (a file that already holds the shipped
+content is not an original, and is not kept):
   * base:  --base-launcher, a launcher built without keeping;
   * keep:  the launcher's test build from DIR (it reads Wine's one owner
            of every object as the Administrators), with the store deleted
@@ -13,8 +16,8 @@ bench_runner, in rounds that turn the order against drift:
   * again: the same with the store of an earlier run, which holds them
            all: nothing more is kept, but the plan is still found and the
            record read.
-Each run copies the same files over the same files, so every run does the
-same work. Prints the medians and their ratios to base.
+Each run copies the same files over the same files, so every run of the
+hotfix does the same work. Prints the medians and their ratios to base.
 """
 
 import argparse
@@ -31,6 +34,8 @@ from bench import COPY_PAIRS, FILE_SIZE, PRODUCT_KEY, REGISTRY, BenchError, Payl
 STORE = PureWindowsPath(r"C:\ProgramData\VELTRANE")
 PACKAGE = PureWindowsPath(r"C:\bench\package")
 PAYLOAD = Payload("2,000 files of 4 KiB", 2000, False)
+SHIPPED = bytes(range(256)) * (FILE_SIZE // 256)
+ORIGINAL = bytes(reversed(SHIPPED))
 
 
 def lay_out(prefix, build_dir, base_launcher):
@@ -42,20 +47,24 @@ def lay_out(prefix, build_dir, base_launcher):
     shutil.copy(build_dir / "run-hotfix_faults.exe", package / "keeping.exe")
     shutil.copy(base_launcher, package / "base.exe")
     shutil.copy(build_dir / "bench" / "bench_runner.exe", package)
-    content = bytes(range(256)) * (FILE_SIZE // 256)
     for shipped, install in COPY_PAIRS:
-        target = prefix.unix_path(install)
-        target.mkdir(parents=True, exist_ok=True)
+        prefix.unix_path(install).mkdir(parents=True, exist_ok=True)
         (package / "modules" / shipped).mkdir()
         for name in PAYLOAD.file_names(shipped):
-            (package / "modules" / shipped / name).write_bytes(content)
-            (target / name).write_bytes(content)
+            (package / "modules" / shipped / name).write_bytes(SHIPPED)
     files = [package / "qxhotfix.exe"] + sorted(p for p in (package / "modules").rglob("*") if p.is_file())
     (package / "SHA256SUMS").write_text("".join(
         f"{hashlib.sha256(p.read_bytes()).hexdigest()}  {p.relative_to(package).as_posix()}\n" for p in files))
 
 
+def install_originals(prefix):
+    for shipped, install in COPY_PAIRS:
+        for name in PAYLOAD.file_names(shipped):
+            (prefix.unix_path(install) / name).write_bytes(ORIGINAL)
+
+
 def run(prefix, launcher, keep_store):
+    install_originals(prefix)
     if not keep_store:
         shutil.rmtree(prefix.unix_path(STORE), ignore_errors=True)
     words = prefix.wine(PACKAGE / "bench_runner.exe", "time", PACKAGE / launcher).split()

@@ -88,8 +88,8 @@ void RemoveKept(const std::vector<std::wstring>& kept)
 
 } // namespace
 
-std::optional<std::vector<PlannedFile>> PlanOfRun(const std::wstring& stage, const FileHasher& hasher,
-                                                  std::wstring& unreadable)
+std::optional<std::vector<PlannedFile>> PlanOfRun(const std::wstring& stage, const StagedDigests& staged,
+                                                  const FileHasher& hasher, std::wstring& unreadable)
 {
     const std::optional<std::vector<CopyPair>> plan = FindCopyPlan(stage);
     if (!plan) {
@@ -102,7 +102,9 @@ std::optional<std::vector<PlannedFile>> PlanOfRun(const std::wstring& stage, con
             return std::nullopt;
         }
         for (const std::wstring& name : *names) {
-            PlannedFile file{pair.destination + name, hasher.DigestOf(pair.source + name)};
+            const auto known = staged.find(pair.source + name);
+            PlannedFile file{pair.destination + name,
+                             known != staged.end() ? known->second : hasher.DigestOf(pair.source + name)};
             if (file.packageDigest.empty()) {
                 unreadable = pair.source + name;
                 return std::nullopt;
@@ -151,11 +153,11 @@ std::wstring KeepOriginals(const std::wstring& store, const std::vector<PlannedF
     return std::wstring();
 }
 
-std::wstring KeepForRun(const std::wstring& stage)
+std::wstring KeepForRun(const std::wstring& stage, const StagedDigests& staged)
 {
     const FileHasher hasher;
     std::wstring unreadable;
-    const std::optional<std::vector<PlannedFile>> files = PlanOfRun(stage, hasher, unreadable);
+    const std::optional<std::vector<PlannedFile>> files = PlanOfRun(stage, staged, hasher, unreadable);
     if (!unreadable.empty()) {
         return L"run-hotfix: cannot read the staged file " + Quoted(unreadable);
     }

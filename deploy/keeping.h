@@ -3,12 +3,17 @@
 #include "package_check.h"
 #include "support/unique_handle.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 // Keeping: before the hotfix runs, the launcher keeps in the store every
 // install file that the run will replace, and records what it kept.
+
+// Digests of staged files by their full paths, from the package check, so
+// that keeping need not read them again.
+using StagedDigests = std::map<std::wstring, std::string>;
 
 // A file that the run will copy: its full destination path and the digest
 // of the shipped file that the copy puts there.
@@ -21,9 +26,10 @@ struct PlannedFile {
 // copy on this machine, in the order of its copy, found with the exe's own
 // code and without any log entry. Nothing when that run would copy nothing
 // (its plan cannot be resolved or a shipped folder cannot be listed whole),
-// or when a staged file cannot be read: then unreadable names it.
-std::optional<std::vector<PlannedFile>> PlanOfRun(const std::wstring& stage, const FileHasher& hasher,
-                                                  std::wstring& unreadable);
+// or when a staged file cannot be read: then unreadable names it. A staged
+// file's digest comes from staged when it holds it.
+std::optional<std::vector<PlannedFile>> PlanOfRun(const std::wstring& stage, const StagedDigests& staged,
+                                                  const FileHasher& hasher, std::wstring& unreadable);
 
 // Keeps in store (an open, trusted store folder with its backslash) a copy
 // of every planned destination that exists and that the record does not
@@ -37,7 +43,7 @@ std::wstring KeepOriginals(const std::wstring& store, const std::vector<PlannedF
 // of keeping, for the launcher's flow. Keeps nothing when PlanOfRun finds no
 // plan. Returns the problem as one line for standard error (an untrusted
 // store, a file that cannot be kept), empty when the run may go on.
-std::wstring KeepForRun(const std::wstring& stage);
+std::wstring KeepForRun(const std::wstring& stage, const StagedDigests& staged);
 
 // The launchers' own machine-wide lock, held for the life of the object so
 // that no two launchers keep or restore at once: one may not record a file

@@ -102,11 +102,11 @@ std::wstring StagingPrecondition(const std::wstring& package, const std::wstring
     return std::wstring();
 }
 
-// Checks the staged copies against the package's checksum list. Returns
-// the problem line, empty when the run may go on (a package without a
-// list is said so, and runs).
+// Checks the staged copies against the package's checksum list, noting in
+// digests what it reads. Returns the problem line, empty when the run may
+// go on (a package without a list is said so, and runs).
 std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& stage,
-                             const std::vector<std::wstring>& staged)
+                             const std::vector<std::wstring>& staged, StagedDigests& digests)
 {
     const std::wstring listPath = package + kChecksumListName;
     if (AttributesOf(listPath) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
@@ -119,8 +119,8 @@ std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& st
         return L"run-hotfix: cannot read the checksum list " + Quoted(listPath);
     }
     const FileHasher hasher;
-    const std::wstring mismatch =
-        FirstMismatch(*list, staged, [&](const std::wstring& path) { return hasher.DigestOf(stage + path); });
+    const std::wstring mismatch = FirstMismatch(
+        *list, staged, [&](const std::wstring& path) { return digests[stage + path] = hasher.DigestOf(stage + path); });
     return mismatch.empty() ? mismatch : L"run-hotfix: the package does not match SHA256SUMS: " + mismatch;
 }
 
@@ -231,7 +231,8 @@ int RunInPrivateFolder(const std::wstring& package, const PrivateFolder& folder,
         return StopBeforeTheRun(folder, kStagingFailed + std::wstring(L"copying ") + Quoted(package) + L" into "
                                             + Quoted(folder.path) + L" failed, " + ErrorText(stagingError));
     }
-    const std::wstring problem = ChecksumProblem(package, folder.path, staged);
+    StagedDigests digests;
+    const std::wstring problem = ChecksumProblem(package, folder.path, staged, digests);
     if (!problem.empty()) {
         return StopBeforeTheRun(folder, problem);
     }
@@ -241,7 +242,7 @@ int RunInPrivateFolder(const std::wstring& package, const PrivateFolder& folder,
     if (!oneLauncherAtATime.Problem().empty()) {
         return StopBeforeTheRun(folder, oneLauncherAtATime.Problem());
     }
-    const std::wstring keepingProblem = KeepForRun(folder.path);
+    const std::wstring keepingProblem = KeepForRun(folder.path, digests);
     if (!keepingProblem.empty()) {
         return StopBeforeTheRun(folder, keepingProblem);
     }
