@@ -8,7 +8,8 @@ the test build, which reads Wine's one owner of every object as the
 Administrators (QX_STORE_ACCOUNT names another account instead).
 """
 
-import shutil
+import concurrent.futures
+import time
 import unittest
 
 import harness
@@ -171,6 +172,39 @@ class MachineOnlyTests:
         self.assertEqual(install.tree(), install.before, "nothing ran")
         self.assertEqual(set(self.prefix.temp_unix.glob("qx913hotfix2_*")), temp_logs, "no run, no log")
         self.assertEqual(list(self.store.iterdir()), [], "nothing kept")
+
+    def test_a_run_stopped_half_way_by_a_failure_only_the_copy_meets_is_taken_back(self):
+        # Pair 4 ships a long copy, new to its folder; pair 5's second file
+        # is held without sharing in the launcher's folder once keeping is
+        # done, so the hotfix's copy of it fails after what came before.
+        payload = {sub: {f"{sub}.dll": f"new {sub}.dll".encode()} for sub, _, _ in PAIRS.values()}
+        payload["181235_bin"]["zz.dll"] = b"new zz.dll"
+        install = self.installation(payload=payload)
+        with open(install.exe.unix / "modules" / "181235_bin_x64" / "long.dat", "wb") as long_copy:
+            long_copy.truncate(1 << 30)
+        write_checksums(install.exe.unix)
+        with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
+            launched = pool.submit(run_launcher, self.prefix, install.exe.windows)
+            staged = self.staged_when_kept(launched, "modules/181235_bin/zz.dll")
+            with self.prefix.hold_file(self.prefix.windows_path(staged)):
+                result = launched.result()
+        self.assertEqual(result.exit_code, 1, result.stderr)
+        half_way = install.tree()
+        self.assertNotEqual(half_way, install.before, "the run copied some files")
+        self.assertEqual(half_way["bin32/181235_bin.dll"], b"new 181235_bin.dll")
+        self.assertEqual(half_way["bin32/zz.dll"], b"old zz.dll")
+        self.assert_taken_back(install)
+
+    def staged_when_kept(self, launched, relative):
+        """The launcher's staged copy of a shipped file, once the record is
+        written: keeping is done, and the hotfix is about to run."""
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not launched.done():
+            staged = list(self.prefix.temp_unix.glob(f"qx*/{relative}"))
+            if staged and (self.store / "record.txt").exists():
+                return staged[0]
+            time.sleep(0.01)
+        self.fail("the launcher never got to its run")
 
     def test_a_squatted_store_is_never_used(self):
         install = self.installation()
