@@ -197,7 +197,7 @@ std::optional<Record> ReadRecord(const std::wstring& store, DWORD& error)
         return Record{RecordTime(), {}};
     }
     const std::optional<std::string> text = ReadSmallFile(path, kLongestRecord);
-    const std::optional<Record> record = text ? ParseRecord(*text) : std::nullopt;
+    std::optional<Record> record = text ? ParseRecord(*text) : std::nullopt;
     if (!record) {
         error = text ? static_cast<DWORD>(ERROR_INVALID_DATA) : ::GetLastError();
     }

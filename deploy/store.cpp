@@ -147,7 +147,7 @@ std::wstring SecurityProblem(PSECURITY_DESCRIPTOR descriptor)
         if (!::GetAce(list, index, &entry)) {
             return L"its access list cannot be read";
         }
-        const std::wstring problem = EntryProblem(*static_cast<const ACE_HEADER*>(entry));
+        std::wstring problem = EntryProblem(*static_cast<const ACE_HEADER*>(entry));
         if (!problem.empty()) {
             return problem;
         }
