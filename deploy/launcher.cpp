@@ -1,5 +1,7 @@
 #include "launcher.h"
 
+#include "folder_tree.h"
+#include "keeping.h"
 #include "long_path.h"
 #include "package_check.h"
 #include "private_folder.h"
@@ -24,66 +26,6 @@ constexpr std::wstring::size_type kLogNameLength = 32;
 constexpr wchar_t kStagingFailed[] = L"run-hotfix: cannot stage the package: ";
 // Far more than a package of tens of files lists.
 constexpr LONGLONG kLongestChecksumList = 16LL << 20;
-
-std::wstring Quoted(const std::wstring& path)
-{
-    return L"\"" + path + L"\"";
-}
-
-std::wstring ErrorText(DWORD error)
-{
-    return L"error " + std::to_wstring(error);
-}
-
-DWORD AttributesOf(const std::wstring& path)
-{
-    return ::GetFileAttributesW(ExtendedLengthPath(path).c_str());
-}
-
-bool IsFolder(const std::wstring& path)
-{
-    const DWORD attributes = AttributesOf(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool IsFile(const std::wstring& path)
-{
-    const DWORD attributes = AttributesOf(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-bool IsDots(const WIN32_FIND_DATAW& entry)
-{
-    return std::wstring(entry.cFileName) == L"." || std::wstring(entry.cFileName) == L"..";
-}
-
-// Calls visit for every entry of folder (with its backslash) but "." and
-// "..". Returns ERROR_SUCCESS when the listing ended, else its error.
-template <typename Visit> DWORD ForEachEntry(const std::wstring& folder, const wchar_t* pattern, Visit visit)
-{
-    WIN32_FIND_DATAW entry = {};
-    UniqueFindHandle find(::FindFirstFileW(ExtendedLengthPath(folder + pattern).c_str(), &entry));
-    if (!find) {
-        const DWORD error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
-    }
-    do {
-        if (!IsDots(entry)) {
-            const DWORD error = visit(entry);
-            if (error != ERROR_SUCCESS) {
-                return error;
-            }
-        }
-    } while (::FindNextFileW(find.get(), &entry));
-    const DWORD error = ::GetLastError();
-    return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : error;
-}
-
-DWORD CopyNewFile(const std::wstring& from, const std::wstring& to)
-{
-    const bool copied = ::CopyFileW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), TRUE);
-    return copied ? ERROR_SUCCESS : ::GetLastError();
-}
 
 // A sub-folder of the private folder, which inherits its access list.
 DWORD CreateInnerFolder(const std::wstring& path)
@@ -130,37 +72,9 @@ DWORD StagePackage(const std::wstring& package, const std::wstring& stage, std::
     return error;
 }
 
-bool RemoveTree(const std::wstring& folder);
-
-// Removes one entry of a folder being removed: a read-only file too, a
-// link itself and never what it points to.
-DWORD RemoveEntry(const std::wstring& path, DWORD attributes)
-{
-    const std::wstring extended = ExtendedLengthPath(path);
-    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (isFolder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        return RemoveTree(path + L"\\") ? ERROR_SUCCESS : ERROR_DIR_NOT_EMPTY;
-    }
-    if (isFolder) {
-        return ::RemoveDirectoryW(extended.c_str()) ? ERROR_SUCCESS : ::GetLastError();
-    }
-    ::SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return ::DeleteFileW(extended.c_str()) ? ERROR_SUCCESS : ::GetLastError();
-}
-
-// Deletes a folder (with its backslash) and everything in it. False when
-// anything is left.
-bool RemoveTree(const std::wstring& folder)
-{
-    const DWORD error = ForEachEntry(folder, L"*", [&](const WIN32_FIND_DATAW& entry) -> DWORD {
-        return RemoveEntry(folder + entry.cFileName, entry.dwFileAttributes);
-    });
-    return error == ERROR_SUCCESS && ::RemoveDirectoryW(ExtendedLengthPath(folder).c_str());
-}
-
 void RemovePrivateFolder(const PrivateFolder& folder)
 {
-    if (!RemoveTree(folder.path)) {
+    if (!RemoveFolderTree(folder.path)) {
         PrintError(L"run-hotfix: could not remove the folder " + Quoted(folder.path));
     }
 }
@@ -185,25 +99,6 @@ std::wstring StagingPrecondition(const std::wstring& package, const std::wstring
         return L"the temporary folder " + Quoted(temp) + L" does not exist";
     }
     return std::wstring();
-}
-
-// The whole file as bytes; nothing when it cannot be read whole or is
-// implausibly large.
-std::optional<std::string> ReadSmallFile(const std::wstring& path)
-{
-    UniqueFileHandle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER size = {};
-    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kLongestChecksumList) {
-        return std::nullopt;
-    }
-    std::string bytes(static_cast<std::string::size_type>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)
-        || read != bytes.size()) {
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 // Runs the staged exe with /s, from the private folder, and waits for it.
@@ -262,23 +157,6 @@ std::wstring KeptLogName(const std::wstring& logName, const PrivateFolder& folde
     return logName.substr(0, logName.size() - 4) + L"_" + folder.name + L".log";
 }
 
-std::wstring ComputerName()
-{
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    return ::GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring();
-}
-
-void CopyToShare(const std::wstring& keptLog, const std::wstring& keptName, const std::wstring& share)
-{
-    const std::wstring folder = WithTrailingBackslash(FullPath(share));
-    const DWORD error = CopyNewFile(keptLog, folder + ComputerName() + L"_" + keptName);
-    if (error != ERROR_SUCCESS) {
-        PrintError(L"run-hotfix: could not copy the log " + Quoted(keptLog) + L" to " + Quoted(share) + L", "
-                   + ErrorText(error));
-    }
-}
-
 // Moves the run's log out of the private folder into the temporary folder,
 // copies it to the share and removes the private folder. A log that cannot
 // be moved keeps the private folder, and says so.
@@ -301,7 +179,7 @@ void FinishRun(const PrivateFolder& folder, const std::wstring& temp, const std:
         return;
     }
     if (!share.empty()) {
-        CopyToShare(keptLog, keptName, share);
+        CopyLogToShare(keptLog, keptName, share);
     }
     RemovePrivateFolder(folder);
 }
@@ -311,30 +189,45 @@ BOOL CreateFolderWithAccessList(const wchar_t* path, SECURITY_ATTRIBUTES* attrib
     return ::CreateDirectoryW(path, attributes);
 }
 
-// Stages, checks and runs the package in folder; returns the exit code.
+// Says why the run cannot go on and removes the private folder.
+int StopBeforeTheRun(const PrivateFolder& folder, const std::wstring& line)
+{
+    PrintError(line);
+    RemovePrivateFolder(folder);
+    return kLauncherFailed;
+}
+
+// Stages, checks, keeps what the run replaces and runs the package in
+// folder; returns the exit code.
 int RunInPrivateFolder(const std::wstring& package, const PrivateFolder& folder, const std::wstring& temp,
                        const std::wstring& share)
 {
     std::vector<std::wstring> staged;
     const DWORD stagingError = StagePackage(package, folder.path, staged);
     if (stagingError != ERROR_SUCCESS) {
-        PrintError(kStagingFailed + std::wstring(L"copying ") + Quoted(package) + L" into " + Quoted(folder.path)
-                   + L" failed, " + ErrorText(stagingError));
-        RemovePrivateFolder(folder);
-        return kLauncherFailed;
+        return StopBeforeTheRun(folder, kStagingFailed + std::wstring(L"copying ") + Quoted(package) + L" into "
+                                            + Quoted(folder.path) + L" failed, " + ErrorText(stagingError));
     }
-    const std::wstring problem = ChecksumProblem(package, folder.path, staged);
+    StagedDigests digests;
+    const std::wstring problem = ChecksumProblem(package, folder.path, staged, digests);
     if (!problem.empty()) {
-        PrintError(problem);
-        RemovePrivateFolder(folder);
-        return kLauncherFailed;
+        return StopBeforeTheRun(folder, problem);
+    }
+    // Held until the run has ended: no other launcher may keep, as
+    // originals, files that this run is replacing.
+    const LauncherLock oneLauncherAtATime;
+    if (!oneLauncherAtATime.Problem().empty()) {
+        return StopBeforeTheRun(folder, oneLauncherAtATime.Problem());
+    }
+    const std::wstring keepingProblem = KeepForRun(folder.path, digests);
+    if (!keepingProblem.empty()) {
+        return StopBeforeTheRun(folder, keepingProblem);
     }
     DWORD exitCode = 0;
     const DWORD startError = RunStagedExe(folder.path, exitCode);
     if (startError != ERROR_SUCCESS) {
-        PrintError(L"run-hotfix: cannot run " + Quoted(folder.path + kExeName) + L", " + ErrorText(startError));
-        RemovePrivateFolder(folder);
-        return kLauncherFailed;
+        return StopBeforeTheRun(folder, L"run-hotfix: cannot run " + Quoted(folder.path + kExeName) + L", "
+                                            + ErrorText(startError));
     }
     FinishRun(folder, temp, share);
     return static_cast<int>(exitCode);
@@ -343,21 +236,21 @@ int RunInPrivateFolder(const std::wstring& package, const PrivateFolder& folder,
 } // namespace
 
 std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& stage,
-                             const std::vector<std::wstring>& staged)
+                             const std::vector<std::wstring>& staged, StagedDigests& digests)
 {
     const std::wstring listPath = package + kChecksumListName;
     if (AttributesOf(listPath) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
         PrintError(L"run-hotfix: no SHA256SUMS in " + Quoted(package) + L": the package is not checked");
         return std::wstring();
     }
-    const std::optional<std::string> text = ReadSmallFile(listPath);
+    const std::optional<std::string> text = ReadSmallFile(listPath, kLongestChecksumList);
     const std::optional<ChecksumList> list = text ? ParseChecksumList(*text) : std::nullopt;
     if (!list) {
         return L"run-hotfix: cannot read the checksum list " + Quoted(listPath);
     }
     const FileHasher hasher;
-    const std::wstring mismatch =
-        FirstMismatch(*list, staged, [&](const std::wstring& path) { return hasher.DigestOf(stage + path); });
+    const std::wstring mismatch = FirstMismatch(
+        *list, staged, [&](const std::wstring& path) { return digests[stage + path] = hasher.DigestOf(stage + path); });
     return mismatch.empty() ? mismatch : L"run-hotfix: the package does not match SHA256SUMS: " + mismatch;
 }
 
@@ -365,6 +258,11 @@ std::wstring ShareOfArgument(std::wstring argument)
 {
     argument.erase(std::remove(argument.begin(), argument.end(), L'"'), argument.end());
     return argument;
+}
+
+bool IsUninstallSwitch(const wchar_t* argument)
+{
+    return ::CompareStringOrdinal(argument, -1, L"/uninstall", -1, TRUE) == CSTR_EQUAL;
 }
 
 int RunLauncher(const std::wstring& share)

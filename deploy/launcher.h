@@ -1,5 +1,7 @@
 #pragma once
 
+#include "keeping.h"
+
 #include <string>
 #include <vector>
 
@@ -13,11 +15,15 @@ constexpr int kLauncherFailed = 1;
 // `\\server\logs"`. No Windows path holds a double quote.
 std::wstring ShareOfArgument(std::wstring argument);
 
+// True when the argument is "/uninstall", in any case.
+bool IsUninstallSwitch(const wchar_t* argument);
+
 // Runs this machine's own copy of the hotfix from a private folder: stages
 // qxhotfix.exe and the shipped folders of the launcher's own folder (the
 // package, only ever read) into a new private folder under the temporary
 // folder, checks them against the package's SHA256SUMS, runs the exe there
-// with /s, keeps its log in the temporary folder, copies it into share
+// with /s after keeping in the store the install files that it will
+// replace (see keeping.h), keeps its log in the temporary folder, copies it into share
 // (when not empty) as "<computer name>_<log name>" and removes the private
 // folder. Returns the exe's exit code unchanged, or kLauncherFailed; every
 // problem is one line on standard error.
@@ -25,8 +31,9 @@ int RunLauncher(const std::wstring& share);
 
 // Checks the staged copies in stage against the checksum list of package
 // (both folders end with a backslash); staged holds the package-relative
-// path of every staged file. Returns the problem as one line for standard
-// error, empty when the run may go on: a package without a list is said so
-// on standard error, and runs.
+// path of every staged file, and digests receives what is read of each.
+// Returns the problem as one line for standard error, empty when the run
+// may go on: a package without a list is said so on standard error, and
+// runs.
 std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& stage,
-                             const std::vector<std::wstring>& staged);
+                             const std::vector<std::wstring>& staged, StagedDigests& digests);

@@ -18,6 +18,9 @@ constexpr std::string_view kInfoTag = "[info]: ";
 constexpr std::string_view kErrorTag = "[error]: ";
 constexpr std::string_view kNormalMode = "[info]: Normal Mode";
 constexpr std::string_view kSilentMode = "[info]: Silent Mode";
+// A removal by the launcher's /uninstall, which logs in the same format.
+constexpr std::string_view kUninstallMode = "[info]: Uninstall Mode";
+constexpr std::string_view kRemoved = "[info]: Hotfix is removed.";
 constexpr std::string_view kProductType = "[info]: ProductType, ";
 constexpr std::string_view kCopyFile = "[info]: CopyFile, \"";
 constexpr std::string_view kCopied = "\", result , 1, ";
@@ -172,6 +175,8 @@ const char* OutcomeName(Outcome outcome)
         return "failed";
     case Outcome::kIncomplete:
         return "incomplete";
+    case Outcome::kRemoved:
+        return "removed";
     case Outcome::kUnreadable:
         break;
     }
@@ -337,7 +342,7 @@ LogParser::Runs::iterator LogParser::FirstOf(std::initializer_list<Runs::iterato
 
 LogParser::Runs::iterator LogParser::RunOfEntry(std::string_view entry)
 {
-    if (entry == kNormalMode || entry == kSilentMode || entry == kWaiting) {
+    if (entry == kNormalMode || entry == kSilentMode || entry == kUninstallMode || entry == kWaiting) {
         return FirstOf({NewestStarting(), Holding(), LongestWaiting()});
     }
     if (entry == kInterrupted && justWaiting_) {
@@ -381,6 +386,8 @@ void LogParser::TakeEntry(Runs::iterator run, std::string_view entry)
         summary.mode = "normal";
     } else if (entry == kSilentMode) {
         summary.mode = "silent";
+    } else if (entry == kUninstallMode) {
+        summary.mode = "uninstall";
     } else if (StartsWith(entry, kMajorVersion)) {
         summary.release = ReleaseOf(entry);
     } else if (StartsWith(entry, kProductType)) {
@@ -389,6 +396,8 @@ void LogParser::TakeEntry(Runs::iterator run, std::string_view entry)
         ++summary.filesCopied;
     } else if (entry == kSuccess) {
         summary.outcome = Outcome::kApplied;
+    } else if (entry == kRemoved) {
+        summary.outcome = Outcome::kRemoved;
     } else if (StartsWith(entry, kErrorTag)) {
         summary.error = entry.substr(kErrorTag.size());
         summary.errorCode = ErrorCodeOf(summary.error);

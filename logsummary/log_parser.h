@@ -8,7 +8,8 @@
 #include <string>
 #include <string_view>
 
-enum class Outcome { kApplied, kNotApplicable, kFailed, kIncomplete, kUnreadable };
+// kRemoved: a removal by run-hotfix.exe /uninstall that took the hotfix back.
+enum class Outcome { kApplied, kNotApplicable, kFailed, kIncomplete, kUnreadable, kRemoved };
 
 // The outcome as the summary names it: "applied", "not applicable", ...
 const char* OutcomeName(Outcome outcome);
@@ -19,7 +20,7 @@ struct RunSummary {
     std::string started; // the run's first line's time, "YYYY-MM-DD hh:mm:ss.mmm"
     std::string user;
     std::string exePath;
-    std::string mode; // "normal" or "silent"
+    std::string mode; // "normal", "silent", or "uninstall" for a removal
     std::string release;
     std::string productType;
     std::uint64_t filesCopied = 0;

@@ -107,8 +107,9 @@ void CopyOneFile(const std::wstring& sourceFolder, const std::wstring& destinati
 }
 
 // Calls step with the listing entry of each plain file in sourceFolder, in
-// listing order. The folder is listed anew on each call: keeping the names between
-// the check and the copy would cost memory in proportion to the package.
+// listing order. The folder is listed anew on each call: keeping the names
+// between the check and the copy would cost memory in proportion to the
+// package.
 template <typename Step> void ForEachPlainFile(const std::wstring& sourceFolder, Step step)
 {
     const std::wstring pattern = sourceFolder + kEveryEntry;
@@ -148,4 +149,32 @@ void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& desti
     ForEachPlainFile(sourceFolder, [&](const WIN32_FIND_DATAW& shipped) {
         CopyOneFile(sourceFolder, destinationFolder, shipped.cFileName);
     });
+}
+
+std::optional<std::vector<std::wstring>> ListPlainFiles(const std::wstring& sourceFolder)
+{
+    WIN32_FIND_DATAW entry = {};
+    const UniqueFindHandle search(::FindFirstFileW((sourceFolder + kEveryEntry).c_str(), &entry));
+    if (!search) {
+        return std::nullopt;
+    }
+    std::vector<std::wstring> names;
+    do {
+        if (IsPlainFile(entry)) {
+            names.emplace_back(entry.cFileName);
+        }
+    } while (FindNextEntry(search.get(), &entry));
+    if (::GetLastError() != ERROR_NO_MORE_FILES) {
+        return std::nullopt;
+    }
+    return names;
+}
+
+DWORD ReplacementRefusal(const std::wstring& source, const std::wstring& destination)
+{
+    const DWORD sourceAttributes = ::GetFileAttributesW(source.c_str());
+    if (sourceAttributes == INVALID_FILE_ATTRIBUTES) {
+        return ::GetLastError();
+    }
+    return WriteRefusal(destination, sourceAttributes);
 }

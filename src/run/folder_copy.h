@@ -1,6 +1,10 @@
 #pragma once
 
+#include <windows.h>
+
+#include <optional>
 #include <string>
+#include <vector>
 
 // Makes sure, without changing anything, that every plain file lying
 // directly in sourceFolder could be copied into destinationFolder: an
@@ -23,3 +27,14 @@ void CopyFolderFiles(const std::wstring& sourceFolder, const std::wstring& desti
 
 // The folder path followed directly by the name; a null name adds nothing.
 std::wstring AppendFileName(const std::wstring& folder, const wchar_t* name);
+
+// The names of the plain files lying directly in sourceFolder, in the order
+// that the check and the copy take them, without any log entry; nothing
+// when the folder cannot be listed completely.
+std::optional<std::vector<std::wstring>> ListPlainFiles(const std::wstring& sourceFolder);
+
+// Why the check before the first copy would refuse to copy the file source
+// over destination, as an error code; ERROR_SUCCESS when it would not, and
+// for a destination that does not exist in an existing folder. A source
+// that does not exist is refused too. Changes nothing and logs nothing.
+DWORD ReplacementRefusal(const std::wstring& source, const std::wstring& destination);

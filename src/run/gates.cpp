@@ -34,6 +34,31 @@ bool IsSilentSwitch(const wchar_t* argument)
     return *argument == L'\0';
 }
 
+struct InstalledRelease {
+    std::int32_t major;
+    std::int32_t minor;
+    std::int32_t patch;
+};
+
+InstalledRelease ReadInstalledRelease()
+{
+    CQXRegUtil registry(HKEY_LOCAL_MACHINE, false);
+    return InstalledRelease{registry.GetRegDWORD(kSystemInfoKey, L"MajorVersion"),
+                            registry.GetRegDWORD(kSystemInfoKey, L"MinorVersion"),
+                            registry.GetRegDWORD(kSystemInfoKey, L"PatchVersion")};
+}
+
+bool IsHotfixRelease(const InstalledRelease& release)
+{
+    return release.major == kRequiredMajor && release.minor == kRequiredMinor && release.patch == kRequiredPatch;
+}
+
+std::int32_t ReadProductType()
+{
+    CQXRegUtil registry(HKEY_LOCAL_MACHINE, false);
+    return registry.GetRegDWORD(L"", L"ProductType");
+}
+
 } // namespace
 
 [[noreturn]] void RaiseOutcome(OutcomeCode code)
@@ -53,14 +78,22 @@ bool IsSilentMode(int argc, const wchar_t* const* argv)
     return false;
 }
 
+bool IsApplicableRelease()
+{
+    return IsHotfixRelease(ReadInstalledRelease());
+}
+
+bool ReadsAsProductType1()
+{
+    return ReadProductType() == 1;
+}
+
 void CheckApplicableVersion()
 {
-    CQXRegUtil registry(HKEY_LOCAL_MACHINE, false);
-    const std::int32_t major = registry.GetRegDWORD(kSystemInfoKey, L"MajorVersion");
-    const std::int32_t minor = registry.GetRegDWORD(kSystemInfoKey, L"MinorVersion");
-    const std::int32_t patch = registry.GetRegDWORD(kSystemInfoKey, L"PatchVersion");
-    DebugLogPrintf(L"[info]: MajorVersion, %d, MinorVersion, %d, PatchVersion, %d", major, minor, patch);
-    if (major == kRequiredMajor && minor == kRequiredMinor && patch == kRequiredPatch) {
+    const InstalledRelease release = ReadInstalledRelease();
+    DebugLogPrintf(L"[info]: MajorVersion, %d, MinorVersion, %d, PatchVersion, %d", release.major, release.minor,
+                   release.patch);
+    if (IsHotfixRelease(release)) {
         return;
     }
     DebugLogPrintf(L"[error]: This Version of Quorvex is not applicable.");
@@ -69,8 +102,7 @@ void CheckApplicableVersion()
 
 bool IsProductType1()
 {
-    CQXRegUtil registry(HKEY_LOCAL_MACHINE, false);
-    const std::int32_t productType = registry.GetRegDWORD(L"", L"ProductType");
+    const std::int32_t productType = ReadProductType();
     DebugLogPrintf(L"[info]: ProductType, %d", productType);
     return productType == 1;
 }

@@ -6,6 +6,14 @@
 // Writes the run's mode to the log; this is the run's first entry.
 bool IsSilentMode(int argc, const wchar_t* const* argv);
 
+// Whether the installed release is 9.1.3, read as CheckApplicableVersion
+// reads it, without any log entry.
+bool IsApplicableRelease();
+
+// Whether the registry's ProductType is 1, read as IsProductType1 reads it,
+// without any log entry.
+bool ReadsAsProductType1();
+
 // Returns when the installed release is 9.1.3; otherwise logs an error and
 // raises the failed outcome.
 void CheckApplicableVersion();

@@ -27,12 +27,23 @@ void RequireInstallBinPath(const std::wstring& folder)
     }
 }
 
+std::wstring ReadInstallBinPath(bool use64BitView)
+{
+    CQXRegUtil registry(HKEY_LOCAL_MACHINE, use64BitView);
+    return FolderFromRegistry(registry.GetRegString(L"", L"InstallBinPath"));
+}
+
+std::wstring ReadActivatorPath()
+{
+    CQXRegUtil registry(HKEY_LOCAL_MACHINE, false);
+    return FolderFromRegistry(registry.GetRegString(kActivatorKey, L"ActivatorPath"));
+}
+
 } // namespace
 
 std::wstring GetInstallBinPath(bool use64BitView)
 {
-    CQXRegUtil registry(HKEY_LOCAL_MACHINE, use64BitView);
-    std::wstring folder = FolderFromRegistry(registry.GetRegString(L"", L"InstallBinPath"));
+    std::wstring folder = ReadInstallBinPath(use64BitView);
     if (use64BitView) {
         DebugLogPrintf(L"[info]: Quorvex InstallBinPath(x64), \"%s\"", folder.c_str());
     } else {
@@ -43,10 +54,25 @@ std::wstring GetInstallBinPath(bool use64BitView)
 
 std::wstring GetActivatorPath()
 {
-    CQXRegUtil registry(HKEY_LOCAL_MACHINE, false);
-    std::wstring folder = FolderFromRegistry(registry.GetRegString(kActivatorKey, L"ActivatorPath"));
+    std::wstring folder = ReadActivatorPath();
     DebugLogPrintf(L"[info]: LicenseActivator Path, \"%s\"", folder.c_str());
     return folder;
+}
+
+std::wstring FindLicenserInstallPath(bool use64BitView)
+{
+    const std::wstring folder = ReadInstallBinPath(use64BitView);
+    return folder.empty() ? folder : folder + kLicenserSubFolder;
+}
+
+std::wstring FindActivatorInstallPath()
+{
+    return ReadActivatorPath();
+}
+
+std::wstring FindModuleInstallPath(bool use64BitView)
+{
+    return ReadInstallBinPath(use64BitView);
 }
 
 void GetLicenserInstallPath(std::wstring& destination, bool use64BitView)

@@ -16,6 +16,13 @@ std::wstring GetInstallBinPath(bool use64BitView);
 // is missing or not a REG_SZ. Never raises.
 std::wstring GetActivatorPath();
 
+// The destination folders as the Get...InstallPath functions below find
+// them, without any log entry: empty where those would raise. For finding
+// the run's plan in advance, with the run's own reads.
+std::wstring FindLicenserInstallPath(bool use64BitView);
+std::wstring FindActivatorInstallPath();
+std::wstring FindModuleInstallPath(bool use64BitView);
+
 // InstallBinPath followed by "licensers\". Raises the failed outcome when
 // InstallBinPath is empty.
 void GetLicenserInstallPath(std::wstring& destination, bool use64BitView);

@@ -61,7 +61,9 @@ by hand from a build in <repo>/build:
     QX_HOTFIX_EXE   the qxhotfix.exe to test
     QX_TOOLS_DIR    the folder of regfixture.exe, viewer_stub.exe,
                     holdfile.exe, heldmodule.dll, runjob.exe and exit_code.exe
-    QX_LOGSUMMARY_EXE, QX_LAUNCHER_EXE  qxlogsummary.exe and run-hotfix.exe
+    QX_LOGSUMMARY_EXE, QX_LAUNCHER_EXE  qxlogsummary.exe and the launcher's
+                    test build run-hotfix_faults.exe, which reads Wine's one
+                    owner of every object as the Administrators
     QX_WINE         the Wine loader for that build (default: the wine
                     wrapper for a 32-bit exe, /usr/lib/wine/wine64 for a
                     64-bit one)
@@ -1061,7 +1063,7 @@ def immutable(path):
 
 
 SUMMARY_EXE = Path(os.environ.get("QX_LOGSUMMARY_EXE") or REPO / "build" / "qxlogsummary.exe")
-LAUNCHER_EXE = Path(os.environ.get("QX_LAUNCHER_EXE") or REPO / "build" / "run-hotfix.exe")
+LAUNCHER_EXE = Path(os.environ.get("QX_LAUNCHER_EXE") or REPO / "build" / "run-hotfix_faults.exe")
 
 
 def run_log_summary(prefix, *folders):

@@ -135,9 +135,13 @@ class FleetTest(unittest.TestCase):
         cls.machines = {}
 
         cls.deploy_to("PC01", product_type=1, decoys=True)
-        # A file in use: the copy is refused, nothing was copied before it.
-        install = cls.installation(payload={"181235_bin": {"held.dll": b"new"}, "181235_bin_x64": {}})
-        with prefix.hold_file(install.destination(5) + "held.dll"):
+        # A file in use: the copy is refused, nothing was copied before it. A
+        # loaded module, which the launcher can keep (a file that it cannot
+        # read stops the launcher before the run: see test_uninstall).
+        module = harness.HELD_MODULE.read_bytes()
+        install = cls.installation(payload={"181235_bin": {"held.dll": module}, "181235_bin_x64": {}})
+        (install.unix(install.destination(5)) / "held.dll").write_bytes(module)
+        with prefix.load_module(install.destination(5) + "held.dll"):
             cls.deploy_to("PC02", install=install)
         cls.deploy_to("PC03", release=(9, 1, 2))
         # A temporary folder too long for the log's path in the private

@@ -21,8 +21,9 @@ JAPANESE = 0x0411
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "msvcrt.dll"}
 # The log summary reads files and writes text: nothing but the basics.
 SUMMARY_ALLOWED_DLLS = {"kernel32.dll", "msvcrt.dll"}
-# The launcher also sets access lists and computes checksums (advapi32).
-LAUNCHER_ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
+# The launcher also sets access lists and computes checksums (advapi32), and
+# reads the product's registry values with the exe's own code (ole32).
+LAUNCHER_ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "ole32.dll", "msvcrt.dll"}
 
 ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"

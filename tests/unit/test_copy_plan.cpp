@@ -1,5 +1,6 @@
 #include "run/copy_plan.h"
 #include "run/folder_copy.h"
+#include "run/gates.h"
 #include "run/outcome.h"
 #include "run/run_hotfix.h"
 
@@ -325,6 +326,8 @@ class ProductRun {
         ProductRegistry::SetString(k32BitView, L"Licenseactivator", L"ActivatorPath", install_.Path() + L"activator");
     }
 
+    std::wstring InstallFolder(int pair) const { return install_.Path() + kInstallFolders[pair - 1]; }
+
     void RemoveShippedFolder(int pair) const { RemoveTree(shipped_.Path() + kShippedFolders[pair - 1]); }
 
     // The pair's file in its install folder, old and held as a loaded
@@ -391,6 +394,33 @@ TEST_P(CopyPlanTest, CopiesThePlannedPairsIntoTheirViewsFolders)
     EXPECT_TRUE(Returns([&] { ApplyCopyPlan(c.productType1, c.nativeX64); }));
     EXPECT_EQ(run.CopiedPairs(), std::set<int>(c.pairs.begin(), c.pairs.end()))
         << "wrong pairs copied for " << Describe(c.productType1, c.nativeX64);
+}
+
+// The launcher keeps files for the plan it finds in advance: it must be the
+// run's own, pair for pair, and finding it must write nothing to the log.
+TEST_P(CopyPlanTest, FoundInAdvanceItIsTheRunsPlanAndLogsNothing)
+{
+    const PlanCase& c = GetParam();
+    ProductRun run;
+    ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"MajorVersion", 9);
+    ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"MinorVersion", 1);
+    ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"PatchVersion", 3);
+    ProductRegistry::SetNumber(k32BitView, L"", L"ProductType", c.productType1 ? 1 : 2);
+    const std::size_t entriesBefore = ProcessLogEntries().size();
+    const std::optional<std::vector<CopyPair>> plan = FindCopyPlan(GetExecutableFolder());
+    EXPECT_EQ(ProcessLogEntries().size(), entriesBefore) << "finding the plan logs nothing";
+    ASSERT_TRUE(plan);
+    // Pair for pair on the architecture this host plays; the other's rows check the rest.
+    if (c.nativeX64 == IsNativeX64()) {
+        ASSERT_EQ(plan->size(), c.pairs.size()) << Describe(c.productType1, c.nativeX64);
+        for (std::size_t index = 0; index < c.pairs.size(); ++index) {
+            const int pair = c.pairs[index];
+            EXPECT_EQ((*plan)[index].source, GetExecutableFolder() + L"modules\\" + kShippedFolders[pair - 1]);
+            EXPECT_EQ((*plan)[index].destination, run.InstallFolder(pair));
+        }
+    }
+    ProductRegistry::SetNumber(k32BitView, L"SystemInfo", L"PatchVersion", 2);
+    EXPECT_FALSE(FindCopyPlan(GetExecutableFolder())) << "another release: the run copies nothing";
 }
 
 // Each planned pair fails in turn, and every pair after it fails in the

@@ -1,10 +1,15 @@
 #include "deployment_code.h"
+#include "keeping.h"
 #include "launcher.h"
 #include "long_path.h"
 #include "package_check.h"
 #include "private_folder.h"
+#include "record.h"
 #include "registration.h"
+#include "removal.h"
+#include "store.h"
 
+#include "process_log.h"
 #include "product_fixture.h"
 #include "test_files.h"
 
@@ -12,7 +17,10 @@
 
 #include <sddl.h>
 
+#include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -273,7 +281,8 @@ TEST(PackageCheckTest, StagedCopiesAreCheckedAgainstThePackagesList)
         WriteFileBytes(stage.Path() + L"qxhotfix.exe", row.stagedExe); // kDigestA is the digest of "a"
         WriteFileBytes(stage.Path() + L"modules\\bin\\b.dll", "b");    // kDigestB is the digest of "b"
         WriteFileBytes(stage.Path() + L"modules\\bin\\x.dll", "x");
-        const std::wstring problem = ChecksumProblem(package.Path(), stage.Path(), row.staged);
+        StagedDigests digests;
+        const std::wstring problem = ChecksumProblem(package.Path(), stage.Path(), row.staged, digests);
         EXPECT_EQ(problem, *row.expected
                                ? L"run-hotfix: the package does not match SHA256SUMS: " + std::wstring(row.expected)
                                : std::wstring());
@@ -326,6 +335,222 @@ TEST(ShareArgumentTest, LosesTheQuoteThatAnEscapingBackslashLeftIn)
     // "\\server\logs\" on the command line arrives as \\server\logs"
     EXPECT_EQ(ShareOfArgument(L"\\\\server\\logs\""), L"\\\\server\\logs");
     EXPECT_EQ(ShareOfArgument(L"C:\\a b\\"), L"C:\\a b\\");
+}
+
+// --- The record of kept files.
+
+const std::string kDigestC(64, 'c');
+const std::string kRecordHead = "qx913hotfix2 kept files, 2026-12-10 13:00:00\r\n";
+
+TEST(RecordTest, IsWrittenAndReadBackWhole)
+{
+    const Record record{"2026-12-10 13:00:00",
+                        {RecordEntry{L"C:\\q\\a.dll", true, kDigestC, {kDigestA}},
+                         RecordEntry{L"\\\\server\\q\\n\u00e9w.dll", false, "", {kDigestA, kDigestB}}}};
+    const std::string text = FormatRecord(record);
+    EXPECT_EQ(text, kRecordHead + "kept\t" + kDigestC + "\t" + kDigestA + "\tC:\\q\\a.dll\r\n" + "new\t-\t" + kDigestA
+                        + "," + kDigestB + "\t\\\\server\\q\\n\xc3\xa9w.dll\r\n");
+    const std::optional<Record> read = ParseRecord(text);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(FormatRecord(*read), text);
+    EXPECT_EQ(KeptFileName(0), L"1.kept");
+}
+
+TEST(RecordTest, ADamagedRecordIsNeverRead)
+{
+    const std::string kept = "kept\t" + kDigestC + "\t" + std::string(kDigestA) + "\tC:\\q\\a.dll\r\n";
+    const std::vector<std::pair<const char*, std::string>> damaged = {
+        {"no first line", kept},
+        {"cut short", kRecordHead + kept.substr(0, kept.size() - 2)},
+        {"another state", kRecordHead + "gone" + kept.substr(4)},
+        {"a kept file without its digest", kRecordHead + "kept\t-\t" + kDigestA + "\tC:\\q\\a.dll\r\n"},
+        {"a new file with an original", kRecordHead + "new" + kept.substr(4)},
+        {"no package digest", kRecordHead + "kept\t" + kDigestC + "\t\tC:\\q\\a.dll\r\n"},
+        {"a short digest", kRecordHead + "kept\t" + kDigestC.substr(1) + kept.substr(4 + 65)},
+        {"a relative path", kRecordHead + "kept\t" + kDigestC + "\t" + kDigestA + "\tq\\a.dll\r\n"},
+        {"a path that is not UTF-8", kRecordHead + "kept\t" + kDigestC + "\t" + kDigestA + "\tC:\\\xff.dll\r\n"},
+        {"a path twice, in another case", kRecordHead + kept + "new\t-\t" + kDigestA + "\tC:\\Q\\A.DLL\r\n"},
+        {"a bare line feed", kRecordHead + kept.substr(0, kept.size() - 2) + "\n"},
+    };
+    for (const auto& [what, text] : damaged) {
+        EXPECT_FALSE(ParseRecord(text)) << what;
+    }
+    EXPECT_TRUE(ParseRecord(kRecordHead + kept));
+}
+
+// --- Keeping: the first original wins.
+
+class KeepingTest : public testing::Test {
+  protected:
+    TestFolder store_{TestFolder::UniqueTemporary()};
+    TestFolder install_{TestFolder::UniqueTemporary()};
+    const FileHasher hasher_;
+
+    // Writes the shipped content into a file, as the copy would.
+    PlannedFile Planned(const wchar_t* name, const std::string& shipped) const
+    {
+        const std::wstring shippedPath = store_.Path() + L"shipped.tmp";
+        WriteFileBytes(shippedPath, shipped);
+        const PlannedFile file{install_.Path() + name, hasher_.DigestOf(shippedPath)};
+        ::DeleteFileW(shippedPath.c_str());
+        return file;
+    }
+
+    Record ReadBack() const
+    {
+        DWORD error = ERROR_SUCCESS;
+        const std::optional<Record> record = ReadRecord(store_.Path(), error);
+        EXPECT_TRUE(record) << error;
+        return record.value_or(Record{});
+    }
+};
+
+TEST_F(KeepingTest, TheFirstOriginalWinsAndNoShippedFileIsKeptAsOne)
+{
+    WriteFileBytes(install_.Path() + L"a.dll", "original a");
+    WriteFileBytes(install_.Path() + L"done.dll", "shipped done");
+    const std::vector<PlannedFile> first = {Planned(L"a.dll", "shipped a"), Planned(L"new.dll", "shipped new"),
+                                            Planned(L"done.dll", "shipped done"), Planned(L"a.dll", "shipped a2")};
+    ASSERT_EQ(KeepOriginals(store_.Path(), first, hasher_), L"");
+    WriteFileBytes(install_.Path() + L"a.dll", "shipped a2");
+    WriteFileBytes(install_.Path() + L"new.dll", "shipped new");
+    // A second run, of another package, over the first one's files.
+    const std::vector<PlannedFile> second = {Planned(L"A.DLL", "second a"), Planned(L"new.dll", "second new")};
+    ASSERT_EQ(KeepOriginals(store_.Path(), second, hasher_), L"");
+
+    const Record record = ReadBack();
+    ASSERT_EQ(record.entries.size(), 2u) << "done.dll already held its shipped file: nothing to take back";
+    EXPECT_EQ(record.entries[0].destination, install_.Path() + L"a.dll");
+    EXPECT_TRUE(record.entries[0].existed);
+    EXPECT_EQ(ReadFileBytes(store_.Path() + KeptFileName(0)), "original a") << "a second run keeps no hotfixed file";
+    EXPECT_EQ(record.entries[0].packageDigests,
+              (std::vector<std::string>{first[0].packageDigest, first[3].packageDigest, second[0].packageDigest}));
+    EXPECT_FALSE(record.entries[1].existed) << "new.dll was new before the first run, whatever came after";
+    EXPECT_EQ(FolderEntries(store_.Path()), (std::vector<std::wstring>{L"1.kept", L"record.txt"}));
+}
+
+TEST_F(KeepingTest, AFileThatCannotBeKeptLeavesTheStoreAsItWas)
+{
+    WriteFileBytes(install_.Path() + L"a.dll", "original a");
+    WriteFileBytes(install_.Path() + L"held.dll", "original held");
+    ASSERT_EQ(KeepOriginals(store_.Path(), {Planned(L"a.dll", "shipped a")}, hasher_), L"");
+    const std::string before = ReadFileBytes(store_.Path() + kRecordName);
+    WriteFileBytes(install_.Path() + L"b.dll", "original b");
+    const UniqueFileHandle held(::CreateFileW((install_.Path() + L"held.dll").c_str(), GENERIC_READ, 0, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+
+    const std::wstring problem =
+        KeepOriginals(store_.Path(), {Planned(L"b.dll", "shipped b"), Planned(L"held.dll", "shipped held")}, hasher_);
+    EXPECT_EQ(problem, L"run-hotfix: cannot keep \"" + install_.Path() + L"held.dll\", error 32");
+    EXPECT_EQ(ReadFileBytes(store_.Path() + kRecordName), before);
+    EXPECT_EQ(FolderEntries(store_.Path()), (std::vector<std::wstring>{L"1.kept", L"record.txt"}));
+}
+
+// --- The store: trusted only when SYSTEM or the Administrators own it and
+// no one else may change it.
+
+// A launcher goes on without the launchers' lock that another account made
+// first, as the exe does without its own: squatting the name must not hold
+// every deployment off.
+TEST(LauncherLockTest, ALockThatAUserMadeIsNotWaitedFor)
+{
+    UniqueLocalMemory descriptor;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                       descriptor.put(), nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
+    const UniqueKernelHandle squatted(::CreateMutexW(&attributes, TRUE, L"Global\\qxhotfix-9.1.3-keep"));
+    ASSERT_TRUE(squatted);
+    const ULONGLONG start = ::GetTickCount64();
+    std::wstring problem;
+    std::thread launcher([&problem] { problem = LauncherLock().Problem(); });
+    launcher.join();
+    EXPECT_LT(::GetTickCount64() - start, 5000u) << "waited for a lock that no launcher holds";
+    EXPECT_EQ(problem, L"");
+    ::ReleaseMutex(squatted.get());
+}
+
+TEST(StoreTest, TrustsOnlyWhatSystemAndTheAdministratorsAloneMayChange)
+{
+    const std::vector<std::pair<const wchar_t*, const wchar_t*>> cases = {
+        {kStoreSddl, L""},
+        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", L""},
+        {L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)", L""},
+        {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", L"it is owned by another account"},
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)", L"it is owned by another account"},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x100116;;;BU)", L"it lets another account write"},
+        {L"O:BAD:P(A;OICIIO;GA;;;CO)", L"it lets another account write"},
+        {L"O:BAD:(A;;WD;;;AU)", L"it lets another account write"},
+        {L"O:BAD:(A;;0x40000;;;WD)", L"it lets another account write"},
+        {L"O:BA", L"it lets every account write"},
+    };
+    for (const auto& [sddl, problem] : cases) {
+        UniqueLocalMemory descriptor;
+        ASSERT_TRUE(
+            ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.put(), nullptr))
+            << testing::PrintToString(std::wstring(sddl));
+        EXPECT_EQ(SecurityProblem(descriptor.get()), problem) << testing::PrintToString(std::wstring(sddl));
+    }
+}
+
+// Wine gives every object one owner: the test build's seam reads it as
+// QX_STORE_ACCOUNT, by default the Administrators.
+TEST(StoreTest, IsMadeWithItsAccessListAndRefusedWhenAnotherAccountOwnsIt)
+{
+    const TestFolder base(TestFolder::UniqueTemporary());
+    const std::wstring path = StoreFolderIn(base.Path());
+    EXPECT_FALSE(OpenStore(path, false).exists) << "no store, nothing made";
+    EXPECT_FALSE(FileExists(path));
+    const OpenedStore made = OpenStore(path, true);
+    EXPECT_EQ(made.problem, L"");
+    EXPECT_TRUE(made.hold);
+    EXPECT_TRUE(FileExists(path + L"."));
+    const ScopedEnvironment squatter(L"QX_STORE_ACCOUNT", L"BU");
+    EXPECT_EQ(OpenStore(path, false).problem,
+              L"run-hotfix: cannot use the store \"" + path + L"\": it is owned by another account");
+}
+
+// --- The removal checks every file before it changes any.
+
+TEST(RemovalTest, RestoresNothingWhenTheRecordIsDamagedOrAFileChanged)
+{
+    const TestFolder base(TestFolder::UniqueTemporary());
+    const TestFolder install(TestFolder::UniqueTemporary());
+    const std::wstring store = StoreFolderIn(base.Path());
+    ASSERT_EQ(OpenStore(store, true).problem, L"");
+    const FileHasher hasher;
+    std::vector<PlannedFile> files;
+    for (const wchar_t* name : {L"a.dll", L"b.dll", L"z.dll"}) {
+        WriteFileBytes(install.Path() + name, "original");
+        WriteFileBytes(base.Path() + L"shipped", "shipped");
+        files.push_back(PlannedFile{install.Path() + name, hasher.DigestOf(base.Path() + L"shipped")});
+    }
+    ASSERT_EQ(KeepOriginals(store, files, hasher), L"");
+    for (const PlannedFile& file : files) {
+        WriteFileBytes(file.destination, "shipped");
+    }
+    const std::string record = ReadFileBytes(store + kRecordName);
+    const std::vector<std::pair<const char*, std::function<void()>>> faults = {
+        {"the last file changed", [&] { WriteFileBytes(files.back().destination, "a later update"); }},
+        {"a damaged record", [&] { WriteFileBytes(store + kRecordName, record.substr(0, record.size() - 1)); }},
+    };
+    for (const auto& [what, fault] : faults) {
+        fault();
+        std::wstring logPath;
+        EXPECT_EQ(RemoveFromStoreAt(store, base.Path(), logPath), 1) << what;
+        EXPECT_EQ(ReadFileBytes(files.front().destination), "shipped") << what << ": nothing restored";
+        EXPECT_TRUE(FileExists(store + KeptFileName(0))) << what << ": the store stays";
+        ::DeleteFileW(logPath.c_str());
+        WriteFileBytes(files.back().destination, "shipped");
+        WriteFileBytes(store + kRecordName, record);
+    }
+    std::wstring logPath;
+    EXPECT_EQ(RemoveFromStoreAt(store, base.Path(), logPath), 0);
+    for (const PlannedFile& file : files) {
+        EXPECT_EQ(ReadFileBytes(file.destination), "original");
+    }
+    EXPECT_FALSE(FileExists(store + L"."));
+    ::DeleteFileW(logPath.c_str());
 }
 
 } // namespace
