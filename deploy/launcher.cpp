@@ -1,10 +1,12 @@
 #include "launcher.h"
 
+#include "deployment_code.h"
 #include "folder_tree.h"
 #include "keeping.h"
 #include "long_path.h"
 #include "package_check.h"
 #include "private_folder.h"
+#include "store_launcher.h"
 #include "support/module_path.h"
 #include "support/standard_error.h"
 #include "support/unique_handle.h"
@@ -101,33 +103,6 @@ std::wstring StagingPrecondition(const std::wstring& package, const std::wstring
     return std::wstring();
 }
 
-// Runs the staged exe with /s, from the private folder, and waits for it.
-// Returns ERROR_SUCCESS and its exit code, or the error that kept it from
-// starting.
-DWORD RunStagedExe(const std::wstring& stage, DWORD& exitCode)
-{
-    const std::wstring folder = StartablePath(stage);
-    const std::wstring exe = folder.empty() ? std::wstring() : StartablePath(folder + kExeName);
-    if (exe.empty()) {
-        return ERROR_FILENAME_EXCED_RANGE;
-    }
-    std::wstring commandLine = Quoted(exe) + L" /s";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                          &startup, &process)) {
-        return ::GetLastError();
-    }
-    const UniqueKernelHandle processHandle(process.hProcess);
-    const UniqueKernelHandle threadHandle(process.hThread);
-    if (::WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0
-        || !::GetExitCodeProcess(process.hProcess, &exitCode)) {
-        return ::GetLastError();
-    }
-    return ERROR_SUCCESS;
-}
-
 bool IsDigits(const std::wstring& text)
 {
     return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
@@ -159,8 +134,9 @@ std::wstring KeptLogName(const std::wstring& logName, const PrivateFolder& folde
 
 // Moves the run's log out of the private folder into the temporary folder,
 // copies it to the share and removes the private folder. A log that cannot
-// be moved keeps the private folder, and says so.
-void FinishRun(const PrivateFolder& folder, const std::wstring& temp, const std::wstring& share)
+// be moved keeps the private folder, and says so. Returns where the log
+// is; empty when the run left none there.
+std::wstring FinishRun(const PrivateFolder& folder, const std::wstring& temp, const std::wstring& share)
 {
     const std::wstring logName = RunLogName(folder.path);
     if (logName.empty()) {
@@ -168,7 +144,7 @@ void FinishRun(const PrivateFolder& folder, const std::wstring& temp, const std:
         // be too long in its own folder.
         PrintError(L"run-hotfix: the run left no log in " + Quoted(folder.path) + L": look for it in " + Quoted(temp));
         RemovePrivateFolder(folder);
-        return;
+        return std::wstring();
     }
     const std::wstring keptName = KeptLogName(logName, folder);
     const std::wstring keptLog = temp + keptName;
@@ -176,12 +152,13 @@ void FinishRun(const PrivateFolder& folder, const std::wstring& temp, const std:
     if (!::MoveFileExW(ExtendedLengthPath(folder.path + logName).c_str(), ExtendedLengthPath(keptLog).c_str(), 0)) {
         PrintError(L"run-hotfix: could not move the log out of " + Quoted(folder.path) + L", which is kept, "
                    + ErrorText(::GetLastError()));
-        return;
+        return folder.path + logName;
     }
     if (!share.empty()) {
         CopyLogToShare(keptLog, keptName, share);
     }
     RemovePrivateFolder(folder);
+    return keptLog;
 }
 
 BOOL CreateFolderWithAccessList(const wchar_t* path, SECURITY_ATTRIBUTES* attributes)
@@ -224,16 +201,48 @@ int RunInPrivateFolder(const std::wstring& package, const PrivateFolder& folder,
         return StopBeforeTheRun(folder, keepingProblem);
     }
     DWORD exitCode = 0;
-    const DWORD startError = RunStagedExe(folder.path, exitCode);
+    const DWORD startError = RunProgramIn(folder.path, kExeName, L"/s", exitCode);
     if (startError != ERROR_SUCCESS) {
         return StopBeforeTheRun(folder, L"run-hotfix: cannot run " + Quoted(folder.path + kExeName) + L", "
                                             + ErrorText(startError));
     }
-    FinishRun(folder, temp, share);
-    return static_cast<int>(exitCode);
+    const std::wstring log = FinishRun(folder, temp, share);
+    if (exitCode == ERROR_SUCCESS) {
+        // Still under the launchers' lock: no removal runs meanwhile.
+        const std::wstring registrationProblem = RegisterHotfixWithStore();
+        if (!registrationProblem.empty()) {
+            PrintError(registrationProblem);
+            return kLauncherFailed;
+        }
+    }
+    return DeploymentExitCodeOfLog(exitCode, log);
 }
 
 } // namespace
+
+DWORD RunProgramIn(const std::wstring& folder, const wchar_t* name, const std::wstring& arguments, DWORD& exitCode)
+{
+    const std::wstring startable = StartablePath(folder);
+    const std::wstring program = startable.empty() ? std::wstring() : StartablePath(startable + name);
+    if (program.empty()) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    std::wstring commandLine = Quoted(program) + L" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, startable.c_str(),
+                          &startup, &process)) {
+        return ::GetLastError();
+    }
+    const UniqueKernelHandle processHandle(process.hProcess);
+    const UniqueKernelHandle threadHandle(process.hThread);
+    if (::WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0
+        || !::GetExitCodeProcess(process.hProcess, &exitCode)) {
+        return ::GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
 
 std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& stage,
                              const std::vector<std::wstring>& staged, StagedDigests& digests)

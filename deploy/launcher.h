@@ -2,11 +2,15 @@
 
 #include "keeping.h"
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
 // Exit code when the package cannot be staged, does not match its checksum
-// list or its exe cannot be started; otherwise the exe's own code is passed on.
+// list or its exe cannot be started, or when a good run cannot be registered;
+// otherwise the exe's own code as deployment tools read it (see
+// deployment_code.h).
 constexpr int kLauncherFailed = 1;
 
 // The share as given on the command line, without any double quote: from
@@ -23,10 +27,12 @@ bool IsUninstallSwitch(const wchar_t* argument);
 // package, only ever read) into a new private folder under the temporary
 // folder, checks them against the package's SHA256SUMS, runs the exe there
 // with /s after keeping in the store the install files that it will
-// replace (see keeping.h), keeps its log in the temporary folder, copies it into share
-// (when not empty) as "<computer name>_<log name>" and removes the private
-// folder. Returns the exe's exit code unchanged, or kLauncherFailed; every
-// problem is one line on standard error.
+// replace (see keeping.h), keeps its log in the temporary folder, copies it
+// into share (when not empty) as "<computer name>_<log name>" and removes
+// the private folder. After a good run it registers the hotfix in Programs
+// and Features (see store_launcher.h). Returns the exe's exit code as
+// deployment tools read it (see deployment_code.h), or kLauncherFailed;
+// every problem is one line on standard error.
 int RunLauncher(const std::wstring& share);
 
 // Checks the staged copies in stage against the checksum list of package
@@ -37,3 +43,9 @@ int RunLauncher(const std::wstring& share);
 // runs.
 std::wstring ChecksumProblem(const std::wstring& package, const std::wstring& stage,
                              const std::vector<std::wstring>& staged, StagedDigests& digests);
+
+// Runs the program name in folder (with its backslash) with the arguments,
+// by its full path and with folder as its current folder, and waits for it.
+// Returns ERROR_SUCCESS and its exit code, or the error that kept it from
+// starting.
+DWORD RunProgramIn(const std::wstring& folder, const wchar_t* name, const std::wstring& arguments, DWORD& exitCode);

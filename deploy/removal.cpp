@@ -1,14 +1,17 @@
 #include "removal.h"
 
+#include "deployment_code.h"
 #include "folder_tree.h"
 #include "keeping.h"
 #include "long_path.h"
 #include "package_check.h"
 #include "private_folder.h"
 #include "record.h"
+#include "registration.h"
 #include "removal_log.h"
 #include "run/folder_copy.h"
 #include "store.h"
+#include "store_launcher.h"
 #include "support/standard_error.h"
 
 #include <algorithm>
@@ -156,6 +159,18 @@ int RestoreRecorded(const std::wstring& store, const Record& record, RemovalLog&
     return kRemoved;
 }
 
+// Removes the hotfix's entry in Programs and Features, last of all, so that
+// the hotfix shows as installed for as long as anything of it is left.
+int UnregisterLast()
+{
+    const DWORD error = UnregisterHotfix();
+    if (error != ERROR_SUCCESS) {
+        PrintError(L"run-hotfix: could not remove the hotfix's entry in Programs and Features, " + ErrorText(error));
+        return kRemovalFailed;
+    }
+    return kRemoved;
+}
+
 // Removes the hotfix as the trusted store's record says; the exit code.
 int RemoveFromStore(OpenedStore& store, RemovalLog& log)
 {
@@ -169,13 +184,17 @@ int RemoveFromStore(OpenedStore& store, RemovalLog& log)
         return kRemovalFailed;
     }
     const int exitCode = RestoreRecorded(store.path, *record, log);
-    if (exitCode == kRemoved) {
-        store.hold.reset();
-        if (!RemoveFolderTree(store.path)) {
-            PrintError(L"run-hotfix: could not remove the store " + Quoted(store.path));
-        }
+    if (exitCode != kRemoved) {
+        return exitCode;
     }
-    return exitCode;
+    store.hold.reset();
+    if (!RemoveFolderTree(store.path)) {
+        // The entry in Programs and Features stays with the store: a later
+        // removal finds every file restored and removes both.
+        PrintError(L"run-hotfix: could not remove the store " + Quoted(store.path));
+        return kRemovalFailed;
+    }
+    return UnregisterLast();
 }
 
 } // namespace
@@ -184,6 +203,10 @@ int RemoveFromStoreAt(const std::wstring& storePath, const std::wstring& logFold
 {
     OpenedStore store = OpenStore(storePath, false);
     if (!store.exists) {
+        if (IsHotfixRegistered()) {
+            PrintError(L"run-hotfix: the hotfix's entry in Programs and Features has no store: removing the entry");
+            return UnregisterLast();
+        }
         PrintError(L"run-hotfix: the hotfix was not applied through the launcher on this machine: nothing to remove");
         return kRemoved;
     }
@@ -199,14 +222,19 @@ int RemoveFromStoreAt(const std::wstring& storePath, const std::wstring& logFold
 
 int RunRemoval(const std::wstring& share)
 {
-    const LauncherLock oneLauncherAtATime;
-    if (!oneLauncherAtATime.Problem().empty()) {
-        PrintError(oneLauncherAtATime.Problem());
-        return kRemovalFailed;
-    }
     const std::wstring storePath = StoreFolder();
     if (storePath.empty()) {
         PrintError(L"run-hotfix: the system names no ProgramData folder");
+        return kRemovalFailed;
+    }
+    // Started as the entry's uninstall command; the staged copy takes the
+    // launchers' lock.
+    if (RunsFromStore(storePath)) {
+        return RemoveThroughStagedCopy(storePath, share);
+    }
+    const LauncherLock oneLauncherAtATime;
+    if (!oneLauncherAtATime.Problem().empty()) {
+        PrintError(oneLauncherAtATime.Problem());
         return kRemovalFailed;
     }
     std::wstring logPath;
@@ -214,5 +242,5 @@ int RunRemoval(const std::wstring& share)
     if (!share.empty() && !logPath.empty()) {
         CopyLogToShare(logPath, logPath.substr(logPath.rfind(L'\\') + 1), share);
     }
-    return exitCode;
+    return DeploymentExitCodeOfLog(static_cast<DWORD>(exitCode), logPath);
 }

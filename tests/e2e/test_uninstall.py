@@ -9,8 +9,10 @@ Administrators (QX_STORE_ACCOUNT names another account instead).
 """
 
 import concurrent.futures
+import os
 import time
 import unittest
+from pathlib import Path
 
 import harness
 from installation import Installation, PAIRS, planned_pairs
@@ -22,6 +24,11 @@ NOT_APPLIED = "run-hotfix: the hotfix was not applied through the launcher on th
 NOTHING_RESTORED = "run-hotfix: nothing was restored: "
 STORE_REFUSED = f'run-hotfix: cannot use the store "{STORE}": '
 USERS = "S-1-5-32-545"
+UNINSTALL_KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\qx913hotfix2"
+REG = "C:\\windows\\system32\\reg.exe"
+RETRY = 1618
+FAULTS_EXE = Path(os.environ.get("QX_FAULTS_EXE") or harness.REPO / "build" / "qxhotfix_faults.exe")
+RUN_LOCK = "Global\\qxhotfix-9.1.3-apply"
 
 
 def setUpModule():
@@ -43,6 +50,8 @@ class UninstallTestCase(unittest.TestCase):
         self.prefix.reset()
         self.store = self.prefix.unix_path(STORE)
         harness.remove_tree(self.store.parent)
+        # An entry of an earlier case; reg.exe fails when there is none.
+        self.prefix.run(REG, ["delete", UNINSTALL_KEY, "/f", "/reg:32"])
 
     def installation(self, product_type=1, **options):
         install = Installation(self.prefix, **options)
@@ -70,6 +79,19 @@ class UninstallTestCase(unittest.TestCase):
         self.assertTrue(lines[0].startswith("qx913hotfix2 kept files, "), lines[0])
         self.assertEqual(lines[-1], "")
         return [(line.split("\t")[0], line.split("\t")[3]) for line in lines[1:-1]]
+
+    def registered(self):
+        """The hotfix's entry in Programs and Features, in the 32-bit view,
+        as {name: data as reg.exe prints it}; None when there is none."""
+        result = self.prefix.run(REG, ["query", UNINSTALL_KEY, "/reg:32"])
+        if result.exit_code != 0:
+            return None
+        values = {}
+        for line in result.stdout.splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) == 3 and parts[1].startswith("REG_"):
+                values[parts[0]] = parts[2]
+        return values
 
     def assert_taken_back(self, install):
         result = self.uninstall(install)
@@ -128,6 +150,38 @@ class TakeBackTests:
         self.assertEqual(install.tree(), after)
         self.assertTrue((self.store / "record.txt").exists())
 
+    def test_a_good_run_registers_and_the_entrys_own_uninstall_command_takes_it_back(self):
+        install = self.installation()
+        self.apply(install)
+        uninstall = f'"{STORE}run-hotfix.exe" /uninstall'
+        entry = self.registered()
+        self.assertGreater(int(entry.pop("EstimatedSize"), 16), 0)
+        self.assertEqual(entry, {
+            "DisplayName": "Quorvex 9.1.3 Hotfix", "DisplayVersion": "9.1.3.6", "Publisher": "Quorvex Support",
+            "InstallDate": time.strftime("%Y%m%d"), "InstallLocation": STORE, "UninstallString": uninstall,
+            "QuietUninstallString": uninstall, "NoModify": "0x1", "NoRepair": "0x1"})
+        # The next good run replaces the entry whole.
+        self.prefix.run(REG, ["add", UNINSTALL_KEY, "/v", "Stray", "/d", "left", "/f", "/reg:32"])
+        self.apply(install)
+        self.assertNotIn("Stray", self.registered())
+        # Run as Programs and Features runs it: from the store, which it removes.
+        result = self.prefix.run(STORE + "run-hotfix.exe", ["/uninstall"], cwd=install.exe.windows, timeout=90)
+        self.assertEqual((result.exit_code, result.stderr), (0, ""))
+        self.assertEqual(install.tree(), install.before)
+        self.assertFalse(self.store.exists(), "the store is removed")
+        self.assertIsNone(self.registered(), "the entry is removed")
+
+    def test_a_failed_run_registers_nothing_and_an_entry_without_a_store_is_removed(self):
+        install = self.installation()
+        self.prefix.registry().release(9, 1, 4).apply()
+        self.apply(install, exit_code=1)
+        self.assertIsNone(self.registered())
+        self.prefix.run(REG, ["add", UNINSTALL_KEY, "/v", "DisplayVersion", "/d", "9.1.3.6", "/f", "/reg:32"])
+        result = self.uninstall(install)
+        self.assertEqual(result.exit_code, 0, result.stderr)
+        self.assertIn("has no store: removing the entry", result.stderr)
+        self.assertIsNone(self.registered())
+
     def test_a_changed_kept_file_restores_nothing(self):
         install = self.installation()
         self.apply(install)
@@ -146,19 +200,37 @@ class MachineOnlyTests:
         self.assertEqual(len(self.recorded()), len({d for _, d in self.recorded()}))
         self.assert_taken_back(install)
 
-    def test_a_module_loaded_by_a_running_program_restores_nothing(self):
+    def test_a_module_loaded_by_a_running_program_asks_for_a_retry_and_changes_nothing(self):
+        # The shipped module and the installed one are both loadable: the
+        # installed one is the same DLL with bytes after its image.
         module = harness.HELD_MODULE.read_bytes()
         payload = {sub: {f"{sub}.dll": f"new {sub}.dll".encode()} for sub, _, _ in PAIRS.values()}
         payload["181235_bin"]["zz_held.dll"] = module
         install = self.installation(payload=payload)
+        held = install.destination(5) + "zz_held.dll"
+        self.prefix.unix_path(held).write_bytes(module + b"the installed release")
+        install.before = install.tree()
+        with self.prefix.load_module(held):
+            self.apply(install, exit_code=RETRY)
+        self.assertEqual(install.tree(), install.before)
+        self.assertIsNone(self.registered(), "no entry for a run that failed")
+        # Once the program is closed, the retry applies.
         self.apply(install)
         after = install.tree()
-        with self.prefix.load_module(install.destination(5) + "zz_held.dll"):
+        with self.prefix.load_module(held):
             result = self.uninstall(install)
-        self.assertEqual(result.exit_code, 1, result.stderr)
+        self.assertEqual(result.exit_code, RETRY, result.stderr)
         self.assertIn("zz_held.dll", result.stderr)
         self.assertIn("error 32", result.stderr)
         self.assertEqual(install.tree(), after)
+        self.assertIsNotNone(self.registered(), "the entry stays while the hotfix does")
+
+    def test_a_lock_held_past_the_wait_asks_for_a_retry(self):
+        install = self.installation(exe=FAULTS_EXE)
+        with self.prefix.hold_mutex(RUN_LOCK):
+            self.apply(install, env={"QX_LOCK_WAIT_MS": "300"}, exit_code=RETRY)
+        self.assertEqual(install.tree(), install.before)
+        self.assertIsNone(self.registered())
 
     def test_a_file_that_cannot_be_kept_stops_the_launcher_before_the_run(self):
         install = self.installation()
@@ -188,7 +260,8 @@ class MachineOnlyTests:
             staged = self.staged_when_kept(launched, "modules/181235_bin/zz.dll")
             with self.prefix.hold_file(self.prefix.windows_path(staged)):
                 result = launched.result()
-        self.assertEqual(result.exit_code, 1, result.stderr)
+        # A file in use, if only the staged one: deployment tools retry.
+        self.assertEqual(result.exit_code, RETRY, result.stderr)
         half_way = install.tree()
         self.assertNotEqual(half_way, install.before, "the run copied some files")
         self.assertEqual(half_way["bin32/181235_bin.dll"], b"new 181235_bin.dll")
