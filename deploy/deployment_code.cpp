@@ -11,8 +11,16 @@ constexpr const char* kLockHeldPastTheWait = "Another hotfix run did not finish 
 // the other run ends: what the retry code stands for.
 bool IsPassingFailure(const RunSummary& run)
 {
-    const bool inUse = run.errorCode == ERROR_SHARING_VIOLATION || run.errorCode == ERROR_LOCK_VIOLATION;
-    return inUse || run.error == kLockHeldPastTheWait;
+    if (run.error == kLockHeldPastTheWait) {
+        return true;
+    }
+    switch (run.errorCode.value_or(ERROR_SUCCESS)) {
+    case ERROR_SHARING_VIOLATION: // a file in use
+    case ERROR_LOCK_VIOLATION:    // a locked part of a file
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace

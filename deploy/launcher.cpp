@@ -147,7 +147,7 @@ std::wstring FinishRun(const PrivateFolder& folder, const std::wstring& temp, co
         return std::wstring();
     }
     const std::wstring keptName = KeptLogName(logName, folder);
-    const std::wstring keptLog = temp + keptName;
+    std::wstring keptLog = temp + keptName;
     // No flag: an existing file is never replaced.
     if (!::MoveFileExW(ExtendedLengthPath(folder.path + logName).c_str(), ExtendedLengthPath(keptLog).c_str(), 0)) {
         PrintError(L"run-hotfix: could not move the log out of " + Quoted(folder.path) + L", which is kept, "

@@ -16,7 +16,7 @@ constexpr const wchar_t* kPublisher = QX_WIDE(QX_COMPANY_NAME);
 
 DWORD SetText(HKEY key, const wchar_t* name, const std::wstring& text)
 {
-    const auto bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    const DWORD bytes = static_cast<DWORD>(text.size() + 1) * static_cast<DWORD>(sizeof(wchar_t));
     return static_cast<DWORD>(
         ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes));
 }

@@ -88,19 +88,20 @@ OpenedRunLock OpenRunLock(const wchar_t* name, const wchar_t* accessList) noexce
     if (created.lock.error == ERROR_INVALID_OWNER) {
         created = CreateLock(name, WithoutOwner(accessList));
     }
-    OpenedRunLock& lock = created.lock;
+    OpenedRunLock lock = std::move(created.lock);
+    bool existed = created.existed;
     if (lock.error == ERROR_ACCESS_DENIED) {
         UniqueKernelHandle opened(::OpenMutexW(kWaitAndReleaseAccess, FALSE, name));
         lock.error = opened ? ERROR_SUCCESS : ::GetLastError();
         lock.mutex = std::move(opened);
-        created.existed = static_cast<bool>(lock.mutex);
+        existed = static_cast<bool>(lock.mutex);
     }
     // A lock this run made is its own, whatever owner its token gave it.
-    if (created.existed && !IsOwnedByARun(lock.mutex.get())) {
+    if (existed && !IsOwnedByARun(lock.mutex.get())) {
         lock.mutex.reset();
         lock.error = ERROR_INVALID_OWNER;
     }
-    return std::move(lock);
+    return lock;
 }
 
 SingleRunLock::SingleRunLock() : SingleRunLock(kLockName) {}
